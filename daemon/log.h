@@ -30,8 +30,8 @@ enum class Severity : std::uint8_t { Err = 3, Warning = 4, Info = 6, Debug = 7 }
 
 struct LogSettings {
   bool syslog = false;
-  std::uint8_t facility = 2;  // mail
-  std::uint8_t level = 6;     // info
+  std::uint8_t facility = 2;           // mail
+  std::uint8_t level = 6;              // info
   std::string identity = "quellfilt";  // at most 64 bytes are used
 };
 

@@ -25,8 +25,8 @@ struct RuntimeSettings {
 
   std::vector<std::string> nameservers;
   std::uint32_t dns_timeout_ms = 5000;
-  std::uint32_t dns_cache_size = 1000;   // 0 means 1000 to the cache
-  std::uint32_t dns_negative_ttl = 60;   // seconds; 0 means 60 to the cache
+  std::uint32_t dns_cache_size = 1000;  // 0 means 1000 to the cache
+  std::uint32_t dns_negative_ttl = 60;  // seconds; 0 means 60 to the cache
   std::uint16_t dns_port = 53;
   std::uint8_t dns_retries = 2;
 

@@ -34,7 +34,7 @@ int signalNumber(DaemonSignal s) {
 }
 
 Result<void> ignoreBrokenPipe() {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = doNothing;
   sigemptyset(&sa.sa_mask);
   if (::sigaction(SIGPIPE, &sa, nullptr) != 0) return fail(lastError());

@@ -102,15 +102,15 @@ TEST(DaemonConfigTest, ValueGrammars) {
        [](const auto& c) { EXPECT_EQ(c.max_connections, 256u); }},
       {"64-bit maximum", "MaxHeaders = 18446744073709551615",
        [](const auto& c) { EXPECT_EQ(c.max_headers, 18446744073709551615u); }},
-      {"empty integer", "MaxSignatures =",
-       [](const auto& c) { EXPECT_EQ(c.max_signatures, 20u); }},
+      {"empty integer", "MaxSignatures =", [](const auto& c) { EXPECT_EQ(c.max_signatures, 20u); }},
       {"negative evaluation budget", "MaxEvaluationMs = -5",
        [](const auto& c) { EXPECT_EQ(c.max_evaluation_ms, -5); }},
       {"smallest evaluation budget", "MaxEvaluationMs = -9223372036854775808",
        [](const auto& c) { EXPECT_EQ(c.max_evaluation_ms, INT64_MIN); }},
       {"invalid evaluation budget", "MaxEvaluationMs = soon",
        [](const auto& c) { EXPECT_EQ(c.max_evaluation_ms, 20000); }},
-      {"boolean yes any case", "Foreground = YeS", [](const auto& c) { EXPECT_TRUE(c.foreground); }},
+      {"boolean yes any case", "Foreground = YeS",
+       [](const auto& c) { EXPECT_TRUE(c.foreground); }},
       {"boolean 1", "MultiSign = 1", [](const auto& c) { EXPECT_TRUE(c.multi_sign); }},
       {"boolean FALSE", "StripAuthResults = FALSE",
        [](const auto& c) { EXPECT_FALSE(c.strip_auth_results); }},
@@ -127,9 +127,10 @@ TEST(DaemonConfigTest, ValueGrammars) {
        [](const auto& c) {
          EXPECT_EQ(c.nameservers, (std::vector<std::string>{"192.0.2.1", "::1"}));
        }},
-      {"empty nameserver list", "DnsNameserver =",
-       [](const auto& c) { EXPECT_TRUE(c.nameservers.empty()); }},
-      {"dns timeout in ms", "DnsTimeout = 3", [](const auto& c) { EXPECT_EQ(c.dns_timeout_ms, 3000u); }},
+      {"empty nameserver list",
+       "DnsNameserver =", [](const auto& c) { EXPECT_TRUE(c.nameservers.empty()); }},
+      {"dns timeout in ms", "DnsTimeout = 3",
+       [](const auto& c) { EXPECT_EQ(c.dns_timeout_ms, 3000u); }},
       {"dns timeout 0 means default", "DnsTimeout = 0",
        [](const auto& c) { EXPECT_EQ(c.dns_timeout_ms, 5000u); }},
       {"largest dns timeout that fits", "DnsTimeout = 4294967",
@@ -195,9 +196,8 @@ TEST(DaemonConfigTest, ListenerSectionsInOrderWithModesAndSigningKeys) {
   EXPECT_EQ(c->listeners[1], (ListenerSpec{"/run/a.sock", 0, true}));
   EXPECT_EQ(c->listeners[2], (ListenerSpec{"0.0.0.0", 8891, false}));
   // The second [listener:b] header continues the first.
-  EXPECT_EQ(c->listener_modes,
-            (std::vector<ListenerMode>{ListenerMode::Both, ListenerMode::Verify,
-                                       ListenerMode::Sign}));
+  EXPECT_EQ(c->listener_modes, (std::vector<ListenerMode>{ListenerMode::Both, ListenerMode::Verify,
+                                                          ListenerMode::Sign}));
   // The last listener section naming a signing key wins.
   EXPECT_EQ(c->key_table, "/etc/kt.a");
   EXPECT_EQ(c->domain, "b2.example");
@@ -240,8 +240,7 @@ TEST(DaemonConfigTest, ListenAddresses) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.value);
     auto got = parseListenAddress(tc.value);
-    ASSERT_EQ(got.has_value(), tc.want.has_value())
-        << (got ? "accepted" : errorName(got.error()));
+    ASSERT_EQ(got.has_value(), tc.want.has_value()) << (got ? "accepted" : errorName(got.error()));
     if (got) {
       EXPECT_EQ(*got, *tc.want);
     } else {
@@ -308,8 +307,7 @@ TEST_F(ParserMessages, ErrorsAndTheirMessages) {
       {"host name", "[listener:a]\nSocket = inet:8891@localhost", Error::InvalidListenerSocket,
        "config: [listener:a] Socket=inet:8891@localhost is not a valid listen address "
        "(error.InvalidHost) -- expected inet:port@ip or unix:/path"},
-      {"port too big", "[listener:a]\nSocket = inet:70000@127.0.0.1",
-       Error::InvalidListenerSocket,
+      {"port too big", "[listener:a]\nSocket = inet:70000@127.0.0.1", Error::InvalidListenerSocket,
        "config: [listener:a] Socket=inet:70000@127.0.0.1 is not a valid listen address "
        "(error.InvalidPort) -- expected inet:port@ip or unix:/path"},
       {"mode names are exact", "Mode = Sign", Error::InvalidMode, ""},

@@ -54,8 +54,8 @@ class Daemon {
 
 // The lines of the exit report of an error, in the initial log settings.
 std::string exitReport(const std::string& pid, std::string_view name) {
-  return "quellfilt[" + pid + "]: fatal: exiting on " + std::string(name) + "\nerror: " +
-         std::string(name) + "\n";
+  return "quellfilt[" + pid + "]: fatal: exiting on " + std::string(name) +
+         "\nerror: " + std::string(name) + "\n";
 }
 
 TEST(DaemonProcessTest, BadCommandLineIsAUsageError) {
@@ -173,12 +173,11 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
     ASSERT_TRUE(d.started());
     std::string prefix = "quellsig[" + d.pid() + "]: ";
     std::string startup = d.stderrUntil("mode=both\n");
-    EXPECT_EQ(startup, prefix + "MinimumKeyBits below the RFC 8301 minimum: using 1024 bits\n" +
-                           prefix +
-                           "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
-                           "listeners=2\n" +
-                           prefix + "listener[0] mode=verify\n" + prefix +
-                           "listener[1] mode=both\n");
+    EXPECT_EQ(startup,
+              prefix + "MinimumKeyBits below the RFC 8301 minimum: using 1024 bits\n" + prefix +
+                  "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
+                  "listeners=2\n" +
+                  prefix + "listener[0] mode=verify\n" + prefix + "listener[1] mode=both\n");
     d.signal(tc.signal);
     std::string rest = d.stderrToEnd();
     EXPECT_EQ(d.exitCode(), 0);
@@ -198,7 +197,8 @@ TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
   d.signal(kSigterm);
   std::string rest = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
-  EXPECT_EQ(rest, "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
+  EXPECT_EQ(rest,
+            "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
 }
 
 }  // namespace

@@ -52,12 +52,9 @@ TEST_F(SyslogRecords, PriorityIsFacilityTimesEightPlusSeverity) {
     Severity severity;
     int priority;
   } cases[] = {
-      {"local3 warning", 19, Severity::Warning, 156},
-      {"mail err", 2, Severity::Err, 19},
-      {"mail info", 2, Severity::Info, 22},
-      {"daemon debug", 3, Severity::Debug, 31},
-      {"auth warning", 4, Severity::Warning, 36},
-      {"local7 info", 23, Severity::Info, 190},
+      {"local3 warning", 19, Severity::Warning, 156}, {"mail err", 2, Severity::Err, 19},
+      {"mail info", 2, Severity::Info, 22},           {"daemon debug", 3, Severity::Debug, 31},
+      {"auth warning", 4, Severity::Warning, 36},     {"local7 info", 23, Severity::Info, 190},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -69,16 +66,20 @@ TEST_F(SyslogRecords, PriorityIsFacilityTimesEightPlusSeverity) {
 
 TEST_F(SyslogRecords, PiecesAreFormattedInPlace) {
   useSettings(2, 6);
-  emit(Severity::Info, "n=", 42u, " s=", -7, " b=", true, " c=", 'x', " e=",
-       ErrorText{Error::FileNotFound}, " p=", Printable{"a b\x01\xc3\xa9!~"}, " empty=",
-       Printable{""}, " str=", std::string("owned"));
-  EXPECT_EQ(next(), header(22) + "n=42 s=-7 b=true c=x e=error.FileNotFound p=a_b___!~ empty=- "
-                                 "str=owned");
+  emit(Severity::Info, "n=", 42u, " s=", -7, " b=", true, " c=", 'x',
+       " e=", ErrorText{Error::FileNotFound}, " p=", Printable{"a b\x01\xc3\xa9!~"},
+       " empty=", Printable{""}, " str=", std::string("owned"));
+  EXPECT_EQ(next(), header(22) +
+                        "n=42 s=-7 b=true c=x e=error.FileNotFound p=a_b___!~ empty=- "
+                        "str=owned");
 }
 
 TEST_F(SyslogRecords, ControlBytesBecomeUnderscores) {
   useSettings(2, 6);
-  emit(Severity::Info, std::string_view("line\nfeed\rtab\tesc\x1b" "del\x7f" "nul\0end", 29));
+  emit(Severity::Info, std::string_view("line\nfeed\rtab\tesc\x1b"
+                                        "del\x7f"
+                                        "nul\0end",
+                                        29));
   EXPECT_EQ(next(), header(22) + "line_feed_tab_esc_del_nul_end");
 }
 
