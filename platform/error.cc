@@ -44,6 +44,12 @@ std::string_view errorName(Error e) {
       return "BrokenPipe";
     case Error::ConnectionAborted:
       return "ConnectionAborted";
+    case Error::ConnectionRefused:
+      return "ConnectionRefused";
+    case Error::TimedOut:
+      return "TimedOut";
+    case Error::EndOfStream:
+      return "EndOfStream";
     case Error::EmptyTagList:
       return "EmptyTagList";
     case Error::MissingEquals:

@@ -39,6 +39,9 @@ enum class Error {
   AddressNotAvailable,
   BrokenPipe,
   ConnectionAborted,
+  ConnectionRefused,
+  TimedOut,
+  EndOfStream,
 
   // DKIM engine: tag lists and signature fields.
   EmptyTagList,
