@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/file_mode.h"
+#include "platform/file.h"
 
 namespace quellsig::platform {
 namespace {
@@ -33,7 +33,7 @@ TEST_F(ExclusiveFileTest, CreatesWithModeAndNeverReplaces) {
     std::string text = "secret\n";
     ASSERT_TRUE(writeAll(fd->get(), text).has_value());
   }
-  auto mode = fileModeBits(path);
+  auto mode = filePermissionBits(path);
   ASSERT_TRUE(mode.has_value());
   EXPECT_EQ(*mode & 077, 0u);
 
@@ -49,7 +49,7 @@ TEST_F(ExclusiveFileTest, ReportsNamedErrors) {
   EXPECT_EQ(createExclusiveFile((dir_ / "missing" / "k").string(), 0600).error(),
             Error::FileNotFound);
   EXPECT_EQ(createExclusiveFile(std::string_view("a\0b", 3), 0600).error(), Error::InvalidPath);
-  EXPECT_EQ(fileModeBits((dir_ / "none").string()).error(), Error::FileNotFound);
+  EXPECT_EQ(filePermissionBits((dir_ / "none").string()).error(), Error::FileNotFound);
   ASSERT_TRUE(createExclusiveFile((dir_ / "gone").string(), 0644).has_value());
   EXPECT_TRUE(removeFile((dir_ / "gone").string()).has_value());
   EXPECT_EQ(removeFile((dir_ / "gone").string()).error(), Error::FileNotFound);
