@@ -1,19 +1,16 @@
-// Reading whole files and their permission bits.
+// Whole-file reading and file status for the tools and the key loaders.
 //
-// readWholeFile opens path read-only (relative to the working directory) and
-// returns its bytes; a file of more than max_bytes bytes is FileTooBig, and
-// open and read failures are their named errors (FileNotFound, AccessDenied,
-// IsDir, ...). The caller owns the returned text. The path is copied, so it
-// need not be NUL-terminated; a path holding a NUL byte is InvalidPath.
+// readWholeFile reads the file at `path` (relative to the working directory)
+// into one buffer sized to the file. A file longer than max_bytes fails with
+// FileTooBig; open and read failures give the named error of their errno
+// (FileNotFound, AccessDenied, IsDir, ...). The caller owns the returned bytes.
 //
-// filePermissionBits returns the low 12 bits of the file's mode (permission,
-// set-id and sticky bits), following symbolic links.
-//
-// Any thread may call these; they share no state.
+// filePermissionBits returns the permission bits (mode & 07777) of the file
+// at `path`, following symbolic links; a failing status read gives the error
+// of its errno. Any thread may call these.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +19,6 @@
 namespace quellsig::platform {
 
 Result<std::string> readWholeFile(std::string_view path, std::size_t max_bytes);
-Result<std::uint32_t> filePermissionBits(std::string_view path);
+Result<unsigned> filePermissionBits(std::string_view path);
 
 }  // namespace quellsig::platform
