@@ -35,7 +35,7 @@ void SigningIndex::build(std::span<const std::string_view> patterns) {
         local_any_.insert(text, line);
         break;
       case PatternKind::LocalStarDomain:
-        local_star_.push_back({line, p});
+        local_star_.insert(text, line);
         break;
     }
   }
@@ -55,13 +55,10 @@ std::uint32_t SigningIndex::firstMatch(std::string_view address) const {
     best = std::min(best, below_.find({suffix}));
     best = std::min(best, local_dot_.find({sender.local, "@.", suffix}));
     best = std::min(best, bare_dot_.find({".", suffix}));
+    best = std::min(best, local_star_.find({sender.local, "@*.", suffix}));
     const std::size_t dot = suffix.find('.');
     if (dot == std::string_view::npos) break;
     suffix.remove_prefix(dot + 1);
-  }
-  for (const ListedPattern& lp : local_star_) {
-    if (lp.line >= best) break;
-    if (patternMatches(lp.pattern, sender)) return lp.line;
   }
   return best;
 }

@@ -3,9 +3,11 @@
 //
 // build() files each pattern, in file order, into the index of its kind; a
 // repeated key keeps its first line. firstMatch() probes the indexes for the
-// address, its domain and each parent suffix of the domain, then walks only
-// the L@*.D lines, and returns the smallest matching line or kNoLine; the
-// result equals a file-order scan with patternMatches().
+// address, its domain and each parent suffix of the domain, and returns the
+// smallest matching line or kNoLine; the result equals a file-order scan
+// with patternMatches(). L@*.D lines are hashed like the other kinds rather
+// than walked as a list, so the cost depends on the number of labels in the
+// sender's domain, never on the size of the table.
 //
 // Patterns are borrowed and must outlive the index. build() throws
 // std::bad_alloc. After build the index is read-only and any number of
@@ -14,7 +16,7 @@
 
 #include <cstdint>
 #include <span>
-#include <vector>
+#include <string_view>
 
 #include "config/pattern_index.h"
 #include "config/sender_pattern.h"
@@ -33,13 +35,9 @@ class SigningIndex {
   PatternIndex local_dot_;        // L@.D by the pattern text
   PatternIndex bare_dot_;         // .D by the pattern text
   PatternIndex local_any_;        // L@* by the pattern text
+  PatternIndex local_star_;       // L@*.D by the pattern text
   std::uint32_t catch_all_ = kNoLine;
   std::uint32_t every_address_ = kNoLine;
-  struct ListedPattern {
-    std::uint32_t line;
-    SenderPattern pattern;
-  };
-  std::vector<ListedPattern> local_star_;  // L@*.D, in file order
 };
 
 }  // namespace quellsig
