@@ -109,8 +109,8 @@ void LogRecord::send() {
     auto gt = record.find('>');
     if (gt != std::string_view::npos) record.remove_prefix(gt + 1);
   }
-  platform::writeStandardError(record);
-  platform::writeStandardError("\n");
+  buf_[len_] = '\n';
+  platform::writeStandardError(std::string_view(record.data(), record.size() + 1));
 }
 
 }  // namespace quellsig

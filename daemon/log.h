@@ -7,7 +7,8 @@
 // Connections: each thread that logs to syslog calls openLogConnection() once
 // (the main thread again after it forks); a thread without a connection loses
 // its syslog records. Records go out as one datagram each; with syslog off
-// they go to standard error without the "<pri>" part, followed by a line feed.
+// they go to standard error without the "<pri>" part, followed by a line feed,
+// in one write so that records of concurrent threads do not mix on one line.
 //
 // emit() never fails its caller: a record longer than 1024 bytes is cut there,
 // every byte below 0x20 and 0x7f becomes "_", and a record that cannot be sent
@@ -73,7 +74,7 @@ class LogRecord {
   void send();
 
  private:
-  char buf_[kCapacity];
+  char buf_[kCapacity + 1];  // one spare byte for the line feed on standard error
   std::size_t len_ = 0;
 };
 
@@ -82,6 +83,8 @@ template <typename T>
 void put(LogRecord& r, const T& piece) {
   if constexpr (std::is_same_v<T, bool>) {
     r.append(piece ? std::string_view("true") : std::string_view("false"));
+  } else if constexpr (std::is_same_v<T, char>) {
+    r.append(std::string_view(&piece, 1));
   } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
     r.appendSigned(static_cast<std::int64_t>(piece));
   } else if constexpr (std::is_integral_v<T>) {

@@ -1,0 +1,41 @@
+#include "daemon/runtime_settings.h"
+
+#include <utility>
+
+namespace quellsig {
+namespace {
+
+RuntimeSettings g_runtime;
+
+}  // namespace
+
+RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& log) {
+  RuntimeSettings s;
+  s.authserv_id = c.authserv_id;
+  s.listener_modes = c.listener_modes;
+  s.nameservers = c.nameservers;
+  s.dns_timeout_ms = c.dns_timeout_ms;
+  s.dns_cache_size = c.dns_cache_size;
+  s.dns_negative_ttl = c.dns_negative_ttl;
+  s.dns_retries = c.dns_retries;
+  s.minimum_key_bits = c.minimum_key_bits;
+  s.max_key_records = c.max_key_records;
+  s.max_evaluation_ms = c.max_evaluation_ms;
+  s.refuse_body_length = c.refuse_body_length;
+  s.strip_auth_results = c.strip_auth_results;
+  s.multi_sign = c.multi_sign;
+  s.signed_headers = c.signed_headers;
+  s.over_sign_headers = c.over_sign_headers;
+  s.domain = c.domain;
+  s.selector = c.selector;
+  s.zmq_endpoint = c.zmq_endpoint;
+  s.zmq_topic = c.zmq_topic;
+  s.log = log;
+  return s;
+}
+
+void storeRuntimeSettings(RuntimeSettings settings) { g_runtime = std::move(settings); }
+
+const RuntimeSettings& runtimeSettings() { return g_runtime; }
+
+}  // namespace quellsig

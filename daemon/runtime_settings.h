@@ -1,0 +1,56 @@
+// RuntimeSettings: the values of the DaemonConfig that the daemon's threads
+// read while it runs.
+//
+// The main thread stores them once (storeRuntimeSettings) before it creates
+// any other thread; afterwards every thread may read them through
+// runtimeSettings() without a lock, and nothing writes them again. A reload
+// does not replace them. runtimeSettings() before the store returns the
+// defaults of an empty configuration.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config/daemon_config.h"
+#include "config/listener_spec.h"
+#include "daemon/log.h"
+
+namespace quellsig {
+
+struct RuntimeSettings {
+  std::string authserv_id = "localhost";
+  std::vector<ListenerMode> listener_modes;
+
+  std::vector<std::string> nameservers;
+  std::uint32_t dns_timeout_ms = 5000;
+  std::uint32_t dns_cache_size = 1000;   // 0 means 1000 to the cache
+  std::uint32_t dns_negative_ttl = 60;   // seconds; 0 means 60 to the cache
+  std::uint16_t dns_port = 53;
+  std::uint8_t dns_retries = 2;
+
+  std::uint32_t minimum_key_bits = 1024;  // after the floor
+  std::uint8_t max_key_records = 3;
+  std::int64_t max_evaluation_ms = 20000;
+  bool refuse_body_length = false;
+  bool strip_auth_results = false;
+
+  bool multi_sign = false;
+  std::string signed_headers = "from:to:subject:date:message-id";
+  std::string over_sign_headers = "from";
+  std::optional<std::string> domain;
+  std::optional<std::string> selector;
+
+  std::optional<std::string> zmq_endpoint;
+  std::string zmq_topic = "dkim";
+
+  LogSettings log;
+};
+
+RuntimeSettings runtimeSettingsFrom(const DaemonConfig& config, const LogSettings& log);
+
+void storeRuntimeSettings(RuntimeSettings settings);
+const RuntimeSettings& runtimeSettings();
+
+}  // namespace quellsig

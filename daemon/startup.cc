@@ -1,0 +1,141 @@
+#include "daemon/startup.h"
+
+#include <string>
+
+#include "config/config_file.h"
+#include "config/daemon_config.h"
+#include "daemon/log.h"
+#include "daemon/runtime_settings.h"
+#include "platform/log_socket.h"
+#include "platform/signals.h"
+
+namespace quellsig {
+namespace {
+
+// The configuration lives for the whole run; its reader's output is kept
+// because a reload reads the same path again and the log keys come from it.
+struct Configuration {
+  ConfigFile file;
+  DaemonConfig daemon;
+};
+
+Result<std::string_view> configPathFromArgs(std::span<const std::string_view> args) {
+  if (args.size() < 2 || args[0] != "-c") {
+    emit(Severity::Err, "usage: quellsig -c <config-file>");
+    return fail(Error::InvalidArgument);
+  }
+  return args[1];  // later arguments are ignored
+}
+
+Result<Configuration> loadConfiguration(std::string_view path) {
+  auto file = readConfigFile(path);
+  if (!file) {
+    emit(Severity::Err, "failed to load config ", path, ": ", ErrorText{file.error()});
+    return fail(file.error());
+  }
+  auto daemon = parseDaemonConfig(*file);
+  if (!daemon) {
+    emit(Severity::Err, "config parse error: ", ErrorText{daemon.error()});
+    return fail(daemon.error());
+  }
+  return Configuration{std::move(*file), std::move(*daemon)};
+}
+
+// From here on records carry the identity "quellsig" and go where the
+// configuration says.
+void applyLogSettings(const ConfigFile& file) {
+  configureLogging(logSettingsFromConfig(file));
+  openLogConnection();
+}
+
+void storeSettings(const DaemonConfig& config) {
+  storeRuntimeSettings(runtimeSettingsFrom(config, logSettings()));
+  if (config.minimum_key_bits_raised) {
+    emit(Severity::Warning, "MinimumKeyBits below the RFC 8301 minimum: using ", kRsaKeyBitsFloor,
+         " bits");
+  }
+}
+
+void logStartup(const DaemonConfig& config) {
+  emit(Severity::Info, "QuellSig starting, AuthservID=", config.authserv_id,
+       ", MinimumKeyBits=", config.minimum_key_bits, ", listeners=", config.listeners.size());
+  for (std::size_t i = 0; i < config.listener_modes.size(); ++i) {
+    emit(Severity::Info, "listener[", i, "] mode=", listenerModeName(config.listener_modes[i]));
+  }
+}
+
+// Returns once a shutdown signal has arrived.
+Result<void> waitForShutdownSignal() {
+  for (;;) {
+    auto sig = platform::waitForDaemonSignal();
+    if (!sig) return fail(sig.error());
+    if (*sig == platform::DaemonSignal::Reload) {
+      // Reload of the signing configuration (SIGHUP) comes here.
+      continue;
+    }
+    emit(Severity::Info, "shutdown signal ", platform::signalNumber(*sig),
+         " received, draining connections...");
+    return {};
+  }
+}
+
+Result<void> run(std::span<const std::string_view> args) {
+  auto path = configPathFromArgs(args);
+  if (!path) return fail(path.error());
+  auto config = loadConfiguration(*path);
+  if (!config) return fail(config.error());
+  applyLogSettings(config->file);
+  storeSettings(config->daemon);
+
+  // Signing configuration: build it from the configuration and publish it as
+  // the first generation (fatal on failure) comes here.
+
+  // Process set-up comes here: the umask, the pid-file check and the start in
+  // the background with its readiness pipe (and a fresh log connection for the
+  // new process id). Until then the daemon stays in the foreground whatever
+  // Foreground says.
+
+  if (auto b = platform::blockDaemonSignals(); !b) return fail(b.error());
+
+  // The nameserver health monitor starts here.
+
+  // Process set-up continues here: runtime directories, the pid file, the
+  // worker count and descriptor limit, and the privilege drop.
+
+  logStartup(config->daemon);
+
+  // The shutdown pipe, the generation acknowledgement table, the wake pipes,
+  // the workers with their listening sockets, and the readiness byte come here.
+
+  if (auto w = waitForShutdownSignal(); !w) return fail(w.error());
+
+  // Shutdown continues here: close the shutdown pipe, join the workers,
+  // destroy the signing configurations, stop the monitor, remove the pid file.
+  return {};
+}
+
+// The exit report of an error that ends main.
+int reportExit(Error e) {
+  constexpr std::size_t kMessageBuffer = 256;
+  constexpr std::string_view kPrefix = "fatal: exiting on ";
+  std::string_view name = errorName(e);
+  if (kPrefix.size() + name.size() < kMessageBuffer) {
+    emit(Severity::Err, kPrefix, name);
+  } else {
+    emit(Severity::Err, "fatal: exiting on an error whose name did not fit");
+  }
+  std::string line = "error: ";
+  line.append(name).append("\n");
+  platform::writeStandardError(line);
+  return 1;
+}
+
+}  // namespace
+
+int runDaemon(std::span<const std::string_view> args) {
+  auto r = run(args);
+  if (!r) return reportExit(r.error());
+  return 0;
+}
+
+}  // namespace quellsig

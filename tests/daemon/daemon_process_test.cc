@@ -1,0 +1,205 @@
+// The daemon as a process: its command line, its configuration errors on
+// standard error, its start-up records and its shutdown on a signal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/child_process.h"
+#include "tests/common/temp_dir.h"
+
+namespace quellsig {
+namespace {
+
+constexpr int kTimeoutMs = 10000;
+constexpr int kSigint = 2;
+constexpr int kSighup = 1;
+constexpr int kSigterm = 15;
+constexpr int kSigkill = 9;
+
+// One run of the daemon; killed at the end of the test if it is still alive.
+class Daemon {
+ public:
+  explicit Daemon(std::vector<std::string> args) {
+    args.insert(args.begin(), QUELLSIG_BIN_DIR "/daemon/quellsig");
+    auto child = platform::spawnProcess(args);
+    if (child) child_ = std::move(*child);
+  }
+  ~Daemon() {
+    if (child_.pid > 0 && !reaped_) {
+      (void)platform::sendSignal(child_.pid, kSigkill);
+      (void)platform::waitForExit(child_.pid, kTimeoutMs);
+    }
+  }
+  bool started() const { return child_.pid > 0; }
+  std::string pid() const { return std::to_string(child_.pid); }
+
+  std::string stderrUntil(std::string_view needle) {
+    return platform::readUntil(child_.err.get(), needle, kTimeoutMs);
+  }
+  std::string stderrToEnd() { return platform::readAll(child_.err.get(), kTimeoutMs); }
+  void signal(int n) { ASSERT_TRUE(platform::sendSignal(child_.pid, n).has_value()); }
+  // The exit status, or -1 when the daemon did not end in time or by a signal.
+  int exitCode() {
+    auto st = platform::waitForExit(child_.pid, kTimeoutMs);
+    if (!st || !*st) return -1;
+    reaped_ = true;
+    return (*st)->signaled ? -1 : (*st)->code;
+  }
+
+ private:
+  platform::ChildProcess child_;
+  bool reaped_ = false;
+};
+
+// The lines of the exit report of an error, in the initial log settings.
+std::string exitReport(const std::string& pid, std::string_view name) {
+  return "quellfilt[" + pid + "]: fatal: exiting on " + std::string(name) + "\nerror: " +
+         std::string(name) + "\n";
+}
+
+TEST(DaemonProcessTest, BadCommandLineIsAUsageError) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"no argument", {}},
+      {"-c alone", {"-c"}},
+      {"another first argument", {"-f", "x.conf"}},
+      {"-c after another argument", {"x.conf", "-c"}},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Daemon d(tc.args);
+    ASSERT_TRUE(d.started());
+    std::string err = d.stderrToEnd();
+    EXPECT_EQ(d.exitCode(), 1);
+    EXPECT_EQ(err, "quellfilt[" + d.pid() + "]: usage: quellsig -c <config-file>\n" +
+                       exitReport(d.pid(), "InvalidArgument"));
+  }
+}
+
+TEST(DaemonProcessTest, ConfigurationErrorsGoToStandardErrorAsQuellfilt) {
+  testutil::TempDir dir;
+  struct Case {
+    const char* name;
+    std::string text;      // empty: the file does not exist
+    std::string messages;  // the records before the exit report, without "quellfilt[pid]: "
+    std::string direct;    // the key-check line written straight to standard error
+    const char* error;
+  } cases[] = {
+      {"missing file", "", "failed to load config " + dir.file("c.conf") + ": error.FileNotFound",
+       "", "FileNotFound"},
+      {"global key in a listener, syslog asked for",
+       "Syslog = yes\nSyslogFacility = local3\n[listener:a]\nSocket = 1\nMaxHeaders = 10\n",
+       "config: [listener:a] key \"MaxHeaders\" is a global key with no effect here; move it to "
+       "[global]. Refusing to start\n"
+       "config parse error: error.InvalidConfiguration",
+       "config: [listener:a] key \"MaxHeaders\" is a global key with no effect here; move it to "
+       "[global]. Refusing to start",
+       "InvalidConfiguration"},
+      {"host name in Socket", "Syslog = yes\n[listener:mta]\nSocket = inet:8891@localhost\n",
+       "config: [listener:mta] Socket=inet:8891@localhost is not a valid listen address "
+       "(error.InvalidHost) -- expected inet:port@ip or unix:/path\n"
+       "config parse error: error.InvalidListenerSocket",
+       "", "InvalidListenerSocket"},
+      {"mode name", "Mode = Sign\n", "config parse error: error.InvalidMode", "", "InvalidMode"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    std::filesystem::remove(dir.file("c.conf"));
+    if (!tc.text.empty()) dir.write("c.conf", tc.text);
+    Daemon d({"-c", dir.file("c.conf")});
+    ASSERT_TRUE(d.started());
+    std::string err = d.stderrToEnd();
+    EXPECT_EQ(d.exitCode(), 1);
+
+    std::string prefix = "quellfilt[" + d.pid() + "]: ";
+    std::string want;
+    std::string_view messages = tc.messages;
+    bool first = true;
+    while (!messages.empty()) {
+      auto lf = messages.find('\n');
+      want += prefix + std::string(messages.substr(0, lf)) + "\n";
+      if (first && !tc.direct.empty()) want += tc.direct + "\n";
+      first = false;
+      messages.remove_prefix(lf == std::string_view::npos ? messages.size() : lf + 1);
+    }
+    want += exitReport(d.pid(), tc.error);
+    EXPECT_EQ(err, want);
+  }
+}
+
+TEST(DaemonProcessTest, StandardErrorRecordsAreCutAndCleanedButTheDirectCopyIsNot) {
+  testutil::TempDir dir;
+  std::string key = "Bad\tKey" + std::string(3000, 'k');
+  Daemon d({"-c", dir.write("c.conf", key + " = 1\n")});
+  ASSERT_TRUE(d.started());
+  std::string err = d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 1);
+
+  std::string text = "config: [global] unrecognized key \"" + key + "\" (typo?); refusing to start";
+  std::string record = "<19>quellfilt[" + d.pid() + "]: " + text;
+  record.resize(1024);
+  record.replace(record.find('\t'), 1, "_");
+  // The priority part is not written to standard error.
+  std::string want = record.substr(4) + "\n" + text + "\n";
+  ASSERT_GE(err.size(), want.size());
+  EXPECT_EQ(err.substr(0, want.size()), want);
+}
+
+std::string validConfig() {
+  return "Syslog = no\n"
+         "AuthservID = mx.example\n"
+         "MinimumKeyBits = 512\n"
+         "Foreground = no\n"  // stays in the foreground all the same
+         "[listener:verify]\n"
+         "Socket = inet:8891@127.0.0.1\n"
+         "[listener:sign]\n"
+         "Socket = unix:/nonexistent/q.sock\n"
+         "Mode = both\n";
+}
+
+TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
+  testutil::TempDir dir;
+  std::string path = dir.write("c.conf", validConfig());
+  struct Case {
+    const char* name;
+    int signal;
+  } cases[] = {{"SIGTERM", kSigterm}, {"SIGINT", kSigint}};
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Daemon d({"-c", path, "ignored", "arguments"});
+    ASSERT_TRUE(d.started());
+    std::string prefix = "quellsig[" + d.pid() + "]: ";
+    std::string startup = d.stderrUntil("mode=both\n");
+    EXPECT_EQ(startup, prefix + "MinimumKeyBits below the RFC 8301 minimum: using 1024 bits\n" +
+                           prefix +
+                           "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
+                           "listeners=2\n" +
+                           prefix + "listener[0] mode=verify\n" + prefix +
+                           "listener[1] mode=both\n");
+    d.signal(tc.signal);
+    std::string rest = d.stderrToEnd();
+    EXPECT_EQ(d.exitCode(), 0);
+    EXPECT_EQ(rest, prefix + "shutdown signal " + std::to_string(tc.signal) +
+                        " received, draining connections...\n");
+  }
+}
+
+TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
+  testutil::TempDir dir;
+  Daemon d({"-c", dir.write("c.conf", "Syslog = no\n")});
+  ASSERT_TRUE(d.started());
+  // The start-up records come after the signals are blocked.
+  std::string startup = d.stderrUntil("listener[0] mode=verify\n");
+  ASSERT_NE(startup.find("listener[0] mode=verify\n"), std::string::npos) << startup;
+  d.signal(kSighup);
+  d.signal(kSigterm);
+  std::string rest = d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 0);
+  EXPECT_EQ(rest, "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
+}
+
+}  // namespace
+}  // namespace quellsig
