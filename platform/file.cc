@@ -13,6 +13,7 @@
 namespace quellsig::platform {
 
 Result<std::string> readWholeFile(std::string_view path, std::size_t max_bytes) {
+  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidPath);
   try {
     const std::string cpath(path);
     UniqueFd fd(::open(cpath.c_str(), O_RDONLY | O_CLOEXEC));
@@ -52,6 +53,7 @@ Result<std::string> readWholeFile(std::string_view path, std::size_t max_bytes) 
 }
 
 Result<unsigned> filePermissionBits(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidPath);
   try {
     const std::string cpath(path);
     struct stat st{};

@@ -3,7 +3,8 @@
 // readWholeFile reads the file at `path` (relative to the working directory)
 // into one buffer sized to the file. A file longer than max_bytes fails with
 // FileTooBig; open and read failures give the named error of their errno
-// (FileNotFound, AccessDenied, IsDir, ...). The caller owns the returned bytes.
+// (FileNotFound, AccessDenied, IsDir, ...); a path holding a NUL byte is
+// InvalidPath. The caller owns the returned bytes.
 //
 // filePermissionBits returns the permission bits (mode & 07777) of the file
 // at `path`, following symbolic links; a failing status read gives the error

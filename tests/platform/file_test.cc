@@ -40,6 +40,7 @@ TEST_F(FileTest, ReadsUpToTheLimitAndRefusesOneByteMore) {
 TEST_F(FileTest, ReportsNamedErrors) {
   EXPECT_EQ(readWholeFile((dir_ / "missing").string(), 100).error(), Error::FileNotFound);
   EXPECT_EQ(readWholeFile(dir_.string(), 100).error(), Error::IsDir);
+  EXPECT_EQ(readWholeFile(std::string_view("a\0b", 3), 100).error(), Error::InvalidPath);
 }
 
 TEST_F(FileTest, PermissionBitsAreTheLowTwelveBits) {
