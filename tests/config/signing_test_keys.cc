@@ -6,26 +6,16 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <random>
 
 #include "daemon/log.h"
 
 namespace quellsig::testing_keys {
 
-std::filesystem::path makeTempDir(std::string_view tag) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("quellsig-" + std::string(tag) + "-" +
-                               std::to_string(std::random_device{}()) + "-" +
-                               (info ? info->name() : "suite"));
-  std::filesystem::create_directories(dir);
-  return dir;
-}
-
 const std::string& rsaKeyPath(int bits) {
   static std::mutex mu;
   static std::map<int, std::string> paths;
-  static const std::filesystem::path dir = makeTempDir("keys");
+  static const testutil::TempDir keys;  // removed when the binary exits
+  const std::filesystem::path& dir = keys.path();
   std::lock_guard lock(mu);
   auto it = paths.find(bits);
   if (it != paths.end()) return it->second;

@@ -8,10 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace quellsig::testing_keys {
+#include "tests/common/temp_dir.h"
 
-// A fresh directory under the temporary directory, removed by the caller.
-std::filesystem::path makeTempDir(std::string_view tag);
+namespace quellsig::testing_keys {
 
 // Path of an unencrypted PEM RSA key of the given size, mode 0600; made on
 // first use and shared by every test of the binary.
@@ -38,15 +37,12 @@ class LogCapture {
 // A temporary directory for tables and keys, removed after each test.
 class TableDirTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = makeTempDir("tables"); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
   // Writes text to dir/name and returns the path.
   std::string file(const std::string& name, std::string_view text) {
-    const std::string path = (dir_ / name).string();
-    writeFile(path, text);
-    return path;
+    return temp_.write(name, std::string(text));
   }
-  std::filesystem::path dir_;
+  testutil::TempDir temp_;
+  const std::filesystem::path& dir_ = temp_.path();
 };
 
 }  // namespace quellsig::testing_keys
