@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/table_file.h"
+#include "platform/file.h"
 
 namespace quellsig {
 namespace {
@@ -48,6 +51,23 @@ TEST(TableFileTest, KeyTableValuesSplitAtTheFirstTwoColons) {
     EXPECT_EQ(keys[0].domain, tc.domain);
     EXPECT_EQ(keys[0].selector, tc.selector);
     EXPECT_EQ(keys[0].path, tc.path);
+  }
+}
+
+// The shipped examples must stay loadable: every entry the SigningTable
+// names is defined in the KeyTable.
+TEST(TableFileTest, ExampleTablesAreConsistent) {
+  auto signing = platform::readWholeFile(QUELLSIG_SOURCE_DIR "/examples/SigningTable", 1048576);
+  auto keys = platform::readWholeFile(QUELLSIG_SOURCE_DIR "/examples/KeyTable", 1048576);
+  ASSERT_TRUE(signing.has_value());
+  ASSERT_TRUE(keys.has_value());
+  const std::vector<TableLine> lines = parseTableLines(*signing);
+  const std::vector<KeyTableLine> entries = parseKeyTable(*keys);
+  EXPECT_FALSE(lines.empty());
+  for (const TableLine& line : lines) {
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
+                            [&](const KeyTableLine& k) { return k.name == line.second; }))
+        << line.first << " -> " << line.second;
   }
 }
 
