@@ -78,7 +78,8 @@ std::unique_ptr<const SigningConfig> loadTables(const std::filesystem::path& dir
                                                 std::size_t keys) {
   std::mt19937_64 rng(lines);
   std::string st;
-  for (std::size_t i = 0; i < lines; ++i) st += cat({pattern(rng), " k", keys > 1 ? number(i % keys) : "", "\n"});
+  for (std::size_t i = 0; i < lines; ++i)
+    st += cat({pattern(rng), " k", keys > 1 ? number(i % keys) : "", "\n"});
   std::string kt;
   for (std::size_t i = 0; i < keys; ++i) {
     kt += cat({"k", keys > 1 ? number(i) : "", " example.com:s", number(i), ":", key, "\n"});
@@ -91,7 +92,8 @@ std::unique_ptr<const SigningConfig> loadTables(const std::filesystem::path& dir
   sources.key_table = ktp;
   auto config = quellsig::loadSigningConfig(sources);
   if (!config) {
-    std::fprintf(stderr, "load failed: %s\n", std::string(quellsig::errorName(config.error())).c_str());
+    std::fprintf(stderr, "load failed: %s\n",
+                 std::string(quellsig::errorName(config.error())).c_str());
     std::exit(1);
   }
   return std::move(*config);
@@ -131,7 +133,8 @@ int main() {
 
   std::mt19937_64 rng(7);
   std::vector<std::string> senders;
-  for (int i = 0; i < 2000; ++i) senders.push_back(cat({name(rng, 1), "@", rng() % 2 ? name(rng, 3) + "." : "", domain(rng)}));
+  for (int i = 0; i < 2000; ++i)
+    senders.push_back(cat({name(rng, 1), "@", rng() % 2 ? name(rng, 3) + "." : "", domain(rng)}));
 
   std::size_t matched = 0;
   for (const std::string& sender : senders) matched += !big->select({}, sender).empty();

@@ -30,9 +30,7 @@ Result<void> GenerationTracker::publish(std::unique_ptr<const SigningConfig> con
   return {};
 }
 
-void GenerationTracker::advanceGeneration() {
-  generation_.fetch_add(1, std::memory_order_seq_cst);
-}
+void GenerationTracker::advanceGeneration() { generation_.fetch_add(1, std::memory_order_seq_cst); }
 
 Result<void> GenerationTracker::createAcknowledgementSlots(std::size_t workers) {
   try {

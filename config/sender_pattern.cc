@@ -46,7 +46,8 @@ bool patternMatches(const SenderPattern& p, const SenderAddress& s) {
     case PatternKind::EveryAddress:
       return true;
     case PatternKind::ExactAddress:
-      return equalsIgnoringAsciiCase(s.local, p.local) && equalsIgnoringAsciiCase(s.domain, p.domain);
+      return equalsIgnoringAsciiCase(s.local, p.local) &&
+             equalsIgnoringAsciiCase(s.domain, p.domain);
     case PatternKind::LocalDotDomain:
     case PatternKind::LocalStarDomain:
       return equalsIgnoringAsciiCase(s.local, p.local) && isDomainOrBelow(s.domain, p.domain);

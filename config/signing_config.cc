@@ -101,7 +101,8 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
       return fail(Error::KeyTableWithoutSigningTable);
     }
     if (config->has_signing_table_ && !config->has_key_table_) {
-      emit(Severity::Err, "SigningTable is set without a KeyTable: nothing can be signed through it");
+      emit(Severity::Err,
+           "SigningTable is set without a KeyTable: nothing can be signed through it");
       return fail(Error::SigningTableWithoutKeyTable);
     }
 
@@ -113,8 +114,8 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
             emit(Severity::Err, "KeyTable key ", k.path, " is below the RFC 8301 minimum of ",
                  kRfc8301MinimumBits, " bits: refusing to sign with it");
           } else {
-            emit(Severity::Err, "KeyTable key ", k.path, " could not be loaded: ",
-                 ErrorText{key.error()});
+            emit(Severity::Err, "KeyTable key ", k.path,
+                 " could not be loaded: ", ErrorText{key.error()});
           }
           return fail(key.error());
         }
@@ -123,8 +124,8 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
       emit(Severity::Info, "loaded ", config->keys_.size(), " KeyTable signing key(s)");
 
       for (SigningConfig::TableLine& line : config->lines_) {
-        auto run = std::equal_range(config->keys_.begin(), config->keys_.end(), line.entry,
-                                    KeyNameLess{});
+        auto run =
+            std::equal_range(config->keys_.begin(), config->keys_.end(), line.entry, KeyNameLess{});
         if (run.first == run.second) {
           emit(Severity::Err, "SigningTable pattern ", line.pattern, " maps to signing entry ",
                line.entry, ", which the KeyTable does not define");
@@ -161,7 +162,8 @@ SigningSelection SigningConfig::select(const SigningSettings& settings,
                                   settings.oversign_headers, key};
   };
 
-  if (settings.domain && sender.has_at && equalsIgnoringAsciiCase(*settings.domain, sender.domain)) {
+  if (settings.domain && sender.has_at &&
+      equalsIgnoringAsciiCase(*settings.domain, sender.domain)) {
     if (single_key_) add(*settings.domain, settings.selector.value_or("default"), &*single_key_);
     return out;
   }

@@ -29,13 +29,13 @@ class SigningIndex {
   std::uint32_t firstMatch(std::string_view address) const;
 
  private:
-  PatternIndex exact_;            // L@D by the address
-  PatternIndex domain_;           // D and *@D by the domain
-  PatternIndex below_;            // *@.D and *@*.D by D
-  PatternIndex local_dot_;        // L@.D by the pattern text
-  PatternIndex bare_dot_;         // .D by the pattern text
-  PatternIndex local_any_;        // L@* by the pattern text
-  PatternIndex local_star_;       // L@*.D by the pattern text
+  PatternIndex exact_;       // L@D by the address
+  PatternIndex domain_;      // D and *@D by the domain
+  PatternIndex below_;       // *@.D and *@*.D by D
+  PatternIndex local_dot_;   // L@.D by the pattern text
+  PatternIndex bare_dot_;    // .D by the pattern text
+  PatternIndex local_any_;   // L@* by the pattern text
+  PatternIndex local_star_;  // L@*.D by the pattern text
   std::uint32_t catch_all_ = kNoLine;
   std::uint32_t every_address_ = kNoLine;
 };

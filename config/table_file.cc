@@ -47,8 +47,8 @@ std::vector<KeyTableLine> parseKeyTable(std::string_view text) {
     if (c1 == std::string_view::npos) continue;
     const std::size_t c2 = value.find(':', c1 + 1);
     if (c2 == std::string_view::npos || c2 + 1 == value.size()) continue;
-    keys.push_back({line.first, value.substr(0, c1), value.substr(c1 + 1, c2 - c1 - 1),
-                    value.substr(c2 + 1)});
+    keys.push_back(
+        {line.first, value.substr(0, c1), value.substr(c1 + 1, c2 - c1 - 1), value.substr(c2 + 1)});
   }
   return keys;
 }

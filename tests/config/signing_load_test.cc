@@ -39,8 +39,7 @@ TEST_F(SigningLoadTest, FatalConditionsNameTheirErrorAndMessage) {
       {"key table alone", std::nullopt, keys("k1 a.b:s1:" + good + "\n"), std::nullopt,
        Error::KeyTableWithoutSigningTable,
        "KeyTable is set without a SigningTable: the key table can never be consulted"},
-      {"signing table alone", table, std::nullopt, std::nullopt,
-       Error::SigningTableWithoutKeyTable,
+      {"signing table alone", table, std::nullopt, std::nullopt, Error::SigningTableWithoutKeyTable,
        "SigningTable is set without a KeyTable: nothing can be signed through it"},
       {"undefined entry name", file("ST2", "*@x.y k1\nu@a.b K2\n"),
        keys("k1 a.b:s1:" + good + "\n"), std::nullopt, Error::SigningEntryHasNoKey,
@@ -50,26 +49,30 @@ TEST_F(SigningLoadTest, FatalConditionsNameTheirErrorAndMessage) {
        "SigningTable pattern *@a.b maps to signing entry k1, which the KeyTable does not define"},
       {"512-bit table key", table, keys("k1 a.b:s1:" + weak + "\n"), std::nullopt,
        Error::RsaKeyTooSmall,
-       "KeyTable key " + weak + " is below the RFC 8301 minimum of 1024 bits: refusing to sign "
-                               "with it"},
+       "KeyTable key " + weak +
+           " is below the RFC 8301 minimum of 1024 bits: refusing to sign "
+           "with it"},
       {"0640 table key", table, keys("k1 a.b:s1:" + open + "\n"), std::nullopt,
        Error::KeyFilePermissionsTooOpen,
        "KeyTable key " + open + " could not be loaded: error.KeyFilePermissionsTooOpen"},
       {"unparsable table key", table, keys("k1 a.b:s1:" + junk + "\n"), std::nullopt,
-       Error::KeyParseFailed, "KeyTable key " + junk + " could not be loaded: error.KeyParseFailed"},
+       Error::KeyParseFailed,
+       "KeyTable key " + junk + " could not be loaded: error.KeyParseFailed"},
       {"unreferenced key still validated", table,
        keys("k1 a.b:s1:" + good + "\nzz a.b:s2:" + weak + "\n"), std::nullopt,
        Error::RsaKeyTooSmall, "KeyTable key " + weak + " is below the RFC 8301 minimum"},
       {"512-bit KeyFile", std::nullopt, std::nullopt, weak, Error::RsaKeyTooSmall,
-       "signing key " + weak + " is below the RFC 8301 minimum of 1024 bits: refusing to sign "
-                               "with it"},
+       "signing key " + weak +
+           " is below the RFC 8301 minimum of 1024 bits: refusing to sign "
+           "with it"},
       {"0640 KeyFile", std::nullopt, std::nullopt, open, Error::KeyFilePermissionsTooOpen,
-       "signing key " + open + " is mode 640, readable beyond its owner: chmod 600 and chown it "
-                               "to the user the daemon drops to"},
+       "signing key " + open +
+           " is mode 640, readable beyond its owner: chmod 600 and chown it "
+           "to the user the daemon drops to"},
       {"missing table file", missing, keys("k1 a.b:s1:" + good + "\n"), std::nullopt,
        Error::FileNotFound, ""},
-      {"table over 1 MiB", big, keys("k1 a.b:s1:" + good + "\n"), std::nullopt,
-       Error::FileTooBig, ""},
+      {"table over 1 MiB", big, keys("k1 a.b:s1:" + good + "\n"), std::nullopt, Error::FileTooBig,
+       ""},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);

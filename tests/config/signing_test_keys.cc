@@ -20,8 +20,9 @@ const std::string& rsaKeyPath(int bits) {
   auto it = paths.find(bits);
   if (it != paths.end()) return it->second;
   const std::string path = (dir / ("rsa" + std::to_string(bits) + ".pem")).string();
-  const std::string command = "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" +
-                              std::to_string(bits) + " -out '" + path + "' 2>/dev/null";
+  const std::string command =
+      "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
+      " -out '" + path + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) ADD_FAILURE() << "could not run: " << command;
   std::filesystem::permissions(path, std::filesystem::perms(0600));
   return paths.emplace(bits, path).first->second;
