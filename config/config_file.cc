@@ -3,7 +3,7 @@
 #include <new>
 
 #include "config/value_grammar.h"
-#include "platform/read_file.h"
+#include "platform/file.h"
 
 namespace quellsig {
 

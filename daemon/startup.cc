@@ -6,6 +6,7 @@
 #include "config/daemon_config.h"
 #include "daemon/log.h"
 #include "daemon/runtime_settings.h"
+#include "daemon/signing_startup.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
 
@@ -87,8 +88,10 @@ Result<void> run(std::span<const std::string_view> args) {
   applyLogSettings(config->file);
   storeSettings(config->daemon);
 
-  // Signing configuration: build it from the configuration and publish it as
-  // the first generation (fatal on failure) comes here.
+  // Owns every signing configuration from publication on; declared after the
+  // configuration so that it goes first, and explicitly emptied at shutdown.
+  GenerationTracker tracker;
+  if (auto s = publishInitialSigningConfig(config->daemon, tracker); !s) return fail(s.error());
 
   // Process set-up comes here: the umask, the pid-file check and the start in
   // the background with its readiness pipe (and a fresh log connection for the
@@ -109,8 +112,10 @@ Result<void> run(std::span<const std::string_view> args) {
 
   if (auto w = waitForShutdownSignal(); !w) return fail(w.error());
 
-  // Shutdown continues here: close the shutdown pipe, join the workers,
-  // destroy the signing configurations, stop the monitor, remove the pid file.
+  // Shutdown continues here: close the shutdown pipe, join the workers.
+  // Every worker has returned by now, so no slot can hold a configuration.
+  tracker.destroyAll();
+  // Then: stop the monitor, remove the pid file.
   return {};
 }
 

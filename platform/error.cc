@@ -50,6 +50,10 @@ std::string_view errorName(Error e) {
       return "TimedOut";
     case Error::EndOfStream:
       return "EndOfStream";
+    case Error::PathAlreadyExists:
+      return "PathAlreadyExists";
+    case Error::NoSpaceLeft:
+      return "NoSpaceLeft";
     case Error::EmptyTagList:
       return "EmptyTagList";
     case Error::MissingEquals:

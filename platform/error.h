@@ -42,6 +42,8 @@ enum class Error {
   ConnectionRefused,
   TimedOut,
   EndOfStream,
+  PathAlreadyExists,
+  NoSpaceLeft,
 
   // DKIM engine: tag lists and signature fields.
   EmptyTagList,

@@ -201,5 +201,38 @@ TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
             "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
 }
 
+TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
+  testutil::TempDir dir;
+  const std::string table = dir.write("SigningTable", "*@a.example k1\n");
+  struct Case {
+    const char* name;
+    std::string listener_keys;
+    std::string messages;  // after the record prefix
+    std::string_view error;
+  } cases[] = {
+      {"table without partner", "SigningTable = " + table + "\n",
+       "SigningTable is set without a KeyTable: nothing can be signed through it\n",
+       "SigningTableWithoutKeyTable"},
+      {"missing table file",
+       "SigningTable = " + dir.file("missing") + "\nKeyTable = " + dir.file("missing") + "\n", "",
+       "FileNotFound"},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    const std::string path = dir.write(
+        "c.conf", "Syslog = no\n[listener:a]\nSocket = inet:8891@127.0.0.1\n" + tc.listener_keys);
+    Daemon d({"-c", path});
+    ASSERT_TRUE(d.started());
+    const std::string err = d.stderrToEnd();
+    EXPECT_EQ(d.exitCode(), 1);
+    const std::string prefix = "quellsig[" + d.pid() + "]: ";
+    std::string want = tc.messages.empty() ? "" : prefix + tc.messages;
+    want += prefix + "failed to load signing configuration: error." + std::string(tc.error) +
+            "\n" + prefix + "fatal: exiting on " + std::string(tc.error) + "\nerror: " +
+            std::string(tc.error) + "\n";
+    EXPECT_EQ(err, want);
+  }
+}
+
 }  // namespace
 }  // namespace quellsig

@@ -1,0 +1,28 @@
+// The signing configuration at start-up, and what selection reads of the
+// run-time settings.
+//
+// publishInitialSigningConfig builds the SigningConfig from the signing keys
+// of the configuration and publishes it as the first generation. Failures
+// are fatal to start-up: it emits "failed to load signing configuration:
+// <error>" or "failed to publish signing configuration: <error>" at err and
+// returns the error; a configuration that failed to publish is destroyed.
+// Main thread only, before any worker exists.
+//
+// signingSettingsFrom borrows from settings, which must outlive the result
+// (the stored RuntimeSettings live for the whole run).
+#pragma once
+
+#include "config/daemon_config.h"
+#include "config/generation_tracker.h"
+#include "config/signing_config.h"
+#include "daemon/runtime_settings.h"
+#include "platform/error.h"
+
+namespace quellsig {
+
+SigningSources signingSourcesFrom(const DaemonConfig& config);
+SigningSettings signingSettingsFrom(const RuntimeSettings& settings);
+
+Result<void> publishInitialSigningConfig(const DaemonConfig& config, GenerationTracker& tracker);
+
+}  // namespace quellsig
