@@ -4,6 +4,7 @@
 
 #include "config/config_file.h"
 #include "config/daemon_config.h"
+#include "daemon/dns_startup.h"
 #include "daemon/log.h"
 #include "daemon/runtime_settings.h"
 #include "daemon/signing_startup.h"
@@ -87,6 +88,7 @@ Result<void> run(std::span<const std::string_view> args) {
   if (!config) return fail(config.error());
   applyLogSettings(config->file);
   storeSettings(config->daemon);
+  if (auto n = checkNameservers(config->daemon.nameservers); !n) return fail(n.error());
 
   // Owns every signing configuration from publication on; declared after the
   // configuration so that it goes first, and explicitly emptied at shutdown.
@@ -100,7 +102,8 @@ Result<void> run(std::span<const std::string_view> args) {
 
   if (auto b = platform::blockDaemonSignals(); !b) return fail(b.error());
 
-  // The nameserver health monitor starts here.
+  // Resolvers borrow the monitor, so it outlives the workers.
+  std::unique_ptr<NameserverMonitor> monitor = startNameserverMonitor(config->daemon.nameservers);
 
   // Process set-up continues here: runtime directories, the pid file, the
   // worker count and descriptor limit, and the privilege drop.
@@ -115,7 +118,8 @@ Result<void> run(std::span<const std::string_view> args) {
   // Shutdown continues here: close the shutdown pipe, join the workers.
   // Every worker has returned by now, so no slot can hold a configuration.
   tracker.destroyAll();
-  // Then: stop the monitor, remove the pid file.
+  if (monitor) monitor->stop();
+  // Then: remove the pid file.
   return {};
 }
 

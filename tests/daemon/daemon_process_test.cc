@@ -234,5 +234,38 @@ TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
   }
 }
 
+TEST(DaemonProcessTest, NameserverThatIsNoAddressIsFatalAndNamed) {
+  testutil::TempDir dir;
+  Daemon d({"-c", dir.write("c.conf", "Syslog = no\nDnsNameserver = 127.0.0.1, ns1.example\n")});
+  ASSERT_TRUE(d.started());
+  const std::string err = d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 1);
+  const std::string prefix = "quellsig[" + d.pid() + "]: ";
+  EXPECT_EQ(err, prefix +
+                     "invalid DnsNameserver entry ns1.example: not an IPv4 or IPv6 address\n" +
+                     prefix + "fatal: exiting on InvalidNameserver\nerror: InvalidNameserver\n");
+}
+
+TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
+  testutil::TempDir dir;
+  // Nine servers are more than the monitor watches; lookups then ask them all.
+  std::string servers = "127.0.0.1";
+  for (int i = 2; i <= 9; ++i) servers += ", 127.0.0." + std::to_string(i);
+  Daemon d({"-c", dir.write("c.conf", "Syslog = no\nDnsNameserver = " + servers + "\n")});
+  ASSERT_TRUE(d.started());
+  const std::string prefix = "quellsig[" + d.pid() + "]: ";
+  std::string startup = d.stderrUntil("listener[0] mode=verify\n");
+  EXPECT_EQ(startup.rfind(prefix +
+                              "DNS health monitor init failed: error.InvalidServerCount, "
+                              "falling back to reactive\n",
+                          0),
+            0u)
+      << startup;
+  EXPECT_NE(startup.find("QuellSig starting"), std::string::npos) << startup;
+  d.signal(kSigterm);
+  d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 0);
+}
+
 }  // namespace
 }  // namespace quellsig
