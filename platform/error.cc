@@ -44,6 +44,10 @@ std::string_view errorName(Error e) {
       return "BrokenPipe";
     case Error::ConnectionAborted:
       return "ConnectionAborted";
+    case Error::PathAlreadyExists:
+      return "PathAlreadyExists";
+    case Error::NoSpaceLeft:
+      return "NoSpaceLeft";
     case Error::EmptyTagList:
       return "EmptyTagList";
     case Error::MissingEquals:

@@ -39,6 +39,8 @@ enum class Error {
   AddressNotAvailable,
   BrokenPipe,
   ConnectionAborted,
+  PathAlreadyExists,
+  NoSpaceLeft,
 
   // DKIM engine: tag lists and signature fields.
   EmptyTagList,

@@ -41,6 +41,11 @@ Error errorFromErrno(int err) {
       return Error::InvalidArgument;
     case EFBIG:
       return Error::FileTooBig;
+    case EEXIST:
+      return Error::PathAlreadyExists;
+    case ENOSPC:
+    case EDQUOT:
+      return Error::NoSpaceLeft;
     default:
       return Error::Unexpected;
   }

@@ -23,6 +23,7 @@ TEST(ErrorTest, ErrnoBorderMapsTheCommonCases) {
       {ENOENT, Error::FileNotFound},  {EACCES, Error::AccessDenied},
       {EISDIR, Error::IsDir},         {EADDRINUSE, Error::AddressInUse},
       {ENOMEM, Error::OutOfMemory},   {EMFILE, Error::ProcessFdQuotaExceeded},
+      {EEXIST, Error::PathAlreadyExists}, {ENOSPC, Error::NoSpaceLeft},
       {EXDEV, Error::Unexpected},
   };
   for (const auto& c : cases) {
