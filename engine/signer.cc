@@ -1,0 +1,179 @@
+#include "engine/signer.h"
+
+#include <algorithm>
+#include <charconv>
+#include <new>
+#include <vector>
+
+#include "engine/base64.h"
+#include "engine/signature.h"
+#include "engine/tag_list.h"
+#include "platform/clock.h"
+
+namespace quellsig {
+namespace {
+
+constexpr std::string_view kFieldName = "DKIM-Signature:";
+constexpr std::size_t kRelaxedWidth = 78;
+constexpr std::size_t kSimpleWidth = 998;
+constexpr std::string_view kFold = "\r\n\t";
+
+// Appends tags, folding before a tag that would pass the line width.
+class FoldingWriter {
+ public:
+  FoldingWriter(std::string& out, std::size_t width) : out_(out), width_(width) {}
+
+  void tag(std::string_view text) {
+    std::string_view sep = first_ ? " " : "; ";
+    first_ = false;
+    if (column_ > 1 && column_ + sep.size() + text.size() > width_) {
+      while (!sep.empty() && (sep.back() == ' ' || sep.back() == '\t')) sep.remove_suffix(1);
+      out_.append(sep);
+      out_.append(kFold);
+      column_ = 1;
+    } else {
+      out_.append(sep);
+      column_ += sep.size();
+    }
+    out_.append(text);
+    column_ += text.size();
+  }
+
+  // Data that may be cut anywhere (the base64 of bh= and b=).
+  void wrapped(std::string_view data) {
+    while (!data.empty()) {
+      if (column_ >= width_ && column_ > 1) {
+        out_.append(kFold);
+        column_ = 1;
+      }
+      std::size_t n = column_ < width_ ? width_ - column_ : 1;
+      n = std::min(n, data.size());
+      out_.append(data.substr(0, n));
+      column_ += n;
+      data.remove_prefix(n);
+    }
+  }
+
+  void restart(std::size_t column, std::size_t width) {
+    column_ = column;
+    width_ = width;
+  }
+
+ private:
+  std::string& out_;
+  std::size_t width_;
+  std::size_t column_ = 16;  // after "DKIM-Signature: "
+  bool first_ = true;
+};
+
+std::string_view trimListEnds(std::string_view s) {
+  auto strip = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ':'; };
+  while (!s.empty() && strip(s.front())) s.remove_prefix(1);
+  while (!s.empty() && strip(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+std::string decimal(std::uint64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+std::size_t longestLine(std::string_view text) {
+  std::size_t longest = 0;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t lf = text.find('\n', start);
+    std::string_view line = text.substr(start, lf == std::string_view::npos ? lf : lf - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    longest = std::max(longest, line.size());
+    if (lf == std::string_view::npos) return longest;
+    start = lf + 1;
+  }
+}
+
+}  // namespace
+
+Result<std::string> buildSignedHeaderList(std::string_view signed_headers,
+                                          std::string_view oversign_headers,
+                                          std::span<const std::string> raw_headers) {
+  try {
+    std::string list(trimListEnds(signed_headers));
+    std::vector<std::string_view> seen;
+    forEachListedName(oversign_headers, [&](std::string_view name) {
+      for (std::string_view s : seen) {
+        if (namesEqual(s, name)) return;
+      }
+      seen.push_back(name);
+      std::size_t in_message = 0;
+      for (const std::string& raw : raw_headers) {
+        if (namesEqual(matchingName(raw), name)) ++in_message;
+      }
+      std::size_t listed = 0;
+      forEachListedName(list, [&](std::string_view piece) {
+        if (namesEqual(piece, name)) ++listed;
+      });
+      if (listed > in_message) return;
+      for (std::size_t i = 0; i < in_message - listed + 1; ++i) {
+        if (!list.empty()) list.push_back(':');
+        list.append(name);
+      }
+    });
+    return list;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Result<std::string> signMessage(const Message& message, std::span<const std::string> raw_headers,
+                                const SigningRequest& request, const BodyHash& body_hash) {
+  (void)message;  // the raw header list is the message's header block
+  if (request.key == nullptr) return fail(Error::InvalidArgument);
+  try {
+    auto h_list = buildSignedHeaderList(request.signed_headers, request.oversign_headers,
+                                        raw_headers);
+    if (!h_list) return fail(h_list.error());
+
+    std::string field(kFieldName);
+    field.reserve(512);
+    const bool relaxed = request.header_canonicalization == Canonicalization::Relaxed;
+    FoldingWriter w(field, relaxed ? kRelaxedWidth : kSimpleWidth);
+    auto tag = [&](std::string_view name, std::string_view value) {
+      std::string text;
+      text.reserve(name.size() + 1 + value.size());
+      text.append(name);
+      text.push_back('=');
+      text.append(value);
+      w.tag(text);
+    };
+    tag("v", "1");
+    tag("a", algorithmName(request.algorithm));
+    std::string c(canonicalizationName(request.header_canonicalization));
+    c.push_back('/');
+    c.append(canonicalizationName(request.body_canonicalization));
+    tag("c", c);
+    tag("d", request.domain);
+    tag("s", request.selector);
+    tag("h", *h_list);
+    if (request.include_timestamp) tag("t", decimal(platform::wallClockSeconds()));
+    if (request.include_body_length) tag("l", decimal(body_hash.canonical_length));
+    w.tag("bh=");
+    w.wrapped(base64Encode(body_hash.digest));
+    w.tag("b=");
+
+    auto selected = selectSignedHeaders(*h_list, raw_headers);
+    if (!selected) return fail(selected.error());
+    auto input = buildHeaderHashInput(*selected, field, request.header_canonicalization);
+    if (!input) return fail(input.error());
+    auto signature = signHeaderHashInput(*request.key, request.algorithm, *input);
+    if (!signature) return fail(signature.error());
+
+    w.restart(longestLine(field), kRelaxedWidth);
+    w.wrapped(base64Encode(*signature));
+    return field;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+}  // namespace quellsig
