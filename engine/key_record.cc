@@ -2,64 +2,25 @@
 
 #include <algorithm>
 
+#include "engine/message.h"
+#include "engine/tag_list.h"
+
 namespace quellsig {
 namespace {
 
 constexpr std::string_view kDomainKeyLabel = "._domainkey.";
 constexpr std::size_t kMaxNameLength = 253;
 
-bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
-bool isFoldingSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view trimSpaceTab(std::string_view s) {
-  while (!s.empty() && isSpaceOrTab(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isSpaceOrTab(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-std::string_view trimFolding(std::string_view s) {
-  while (!s.empty() && isFoldingSpace(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isFoldingSpace(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-// Lenient walk of a tag list: elements without "=" or with an empty name are
-// skipped; the name loses surrounding spaces and tabs, the value surrounding
-// folding whitespace.
-template <typename Visit>
-void walkTags(std::string_view list, Visit visit) {
-  while (true) {
-    std::size_t semi = list.find(';');
-    std::string_view element = trimFolding(list.substr(0, semi));
-    std::size_t eq = element.find('=');
-    if (eq != std::string_view::npos) {
-      std::string_view name = trimSpaceTab(element.substr(0, eq));
-      if (!name.empty()) visit(name, trimFolding(element.substr(eq + 1)));
-    }
-    if (semi == std::string_view::npos) return;
-    list.remove_prefix(semi + 1);
-  }
-}
-
 // True when one colon-separated piece, trimmed of space and tab, equals one
 // of the wanted texts exactly.
 bool listContains(std::string_view list, std::string_view a, std::string_view b = {}) {
   while (true) {
     std::size_t colon = list.find(':');
-    std::string_view piece = trimSpaceTab(list.substr(0, colon));
+    std::string_view piece = detail::trimSpaceTab(list.substr(0, colon));
     if (piece == a || (!b.empty() && piece == b)) return true;
     if (colon == std::string_view::npos) return false;
     list.remove_prefix(colon + 1);
   }
-}
-
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 // The tests of one record in their fixed order; empty when it is acceptable.
@@ -75,7 +36,7 @@ std::string_view rejectionOf(const KeyRecord& r, const KeySelectionInput& in) {
   }
   if (in.identity && keyRecordHasFlag(r, "s")) {
     std::size_t at = in.identity->rfind('@');
-    if (at == std::string_view::npos || !equalsIgnoreCase(in.identity->substr(at + 1), in.domain)) {
+    if (at == std::string_view::npos || !namesEqual(in.identity->substr(at + 1), in.domain)) {
       return "i= is not exactly d= and the key record sets t=s";
     }
   }
@@ -96,7 +57,7 @@ Result<std::string> keyRecordName(std::string_view selector, std::string_view do
 
 KeyRecord readKeyRecord(std::string_view text) {
   KeyRecord r;
-  walkTags(text, [&r](std::string_view name, std::string_view value) {
+  forEachTag(text, [&r](std::string_view name, std::string_view value) {
     if (name == "v") {
       r.version = value;
     } else if (name == "k") {
