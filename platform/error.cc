@@ -48,6 +48,12 @@ std::string_view errorName(Error e) {
       return "PathAlreadyExists";
     case Error::NoSpaceLeft:
       return "NoSpaceLeft";
+    case Error::ConnectionRefused:
+      return "ConnectionRefused";
+    case Error::TimedOut:
+      return "TimedOut";
+    case Error::EndOfStream:
+      return "EndOfStream";
     case Error::EmptyTagList:
       return "EmptyTagList";
     case Error::MissingEquals:

@@ -41,6 +41,9 @@ enum class Error {
   ConnectionAborted,
   PathAlreadyExists,
   NoSpaceLeft,
+  ConnectionRefused,
+  TimedOut,
+  EndOfStream,
 
   // DKIM engine: tag lists and signature fields.
   EmptyTagList,

@@ -34,6 +34,10 @@ Error errorFromErrno(int err) {
     case ECONNABORTED:
     case ECONNRESET:
       return Error::ConnectionAborted;
+    case ECONNREFUSED:
+      return Error::ConnectionRefused;
+    case ETIMEDOUT:
+      return Error::TimedOut;
     case EAGAIN:
     case ENOBUFS:
       return Error::SystemResources;

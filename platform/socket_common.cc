@@ -1,0 +1,31 @@
+#include "platform/socket_common.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include "platform/system_error.h"
+
+namespace quellsig::platform::detail {
+
+int familyOf(const SocketAddress& a) { return isIpv6(a) ? AF_INET6 : AF_INET; }
+
+Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms) {
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((ms % 1000) * 1000);
+  if (::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) != 0) return fail(lastError());
+  return {};
+}
+
+Result<SocketAddress> socketLocalAddress(int fd) {
+  SocketAddress out;
+  socklen_t len = sizeof out.storage;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(out.storage.data()), &len) != 0) {
+    return fail(lastError());
+  }
+  out.length = len;
+  return out;
+}
+
+}  // namespace quellsig::platform::detail
