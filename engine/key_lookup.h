@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +19,7 @@
 
 namespace quellsig {
 
-inline constexpr std::uint16_t kDnsTypeTxt = 16;
+inline constexpr std::uint16_t kKeyAnswerTypeTxt = 16;
 
 struct KeyAnswer {
   std::uint16_t type = 0;
@@ -29,5 +31,10 @@ class KeyLookup {
   virtual ~KeyLookup() = default;
   virtual Result<std::vector<KeyAnswer>> lookupKeyRecords(std::string_view name) = 0;
 };
+
+// Builds the lookup of a tool that asks one nameserver; InvalidNameserver when
+// the address is not an IP literal.
+using KeyLookupFactory = std::function<Result<std::unique_ptr<KeyLookup>>(
+    std::string_view nameserver, std::uint16_t port)>;
 
 }  // namespace quellsig

@@ -98,7 +98,7 @@ KeySelection selectKeyRecords(std::span<const KeyAnswer> answers, const KeySelec
   std::size_t examined = 0;
   for (const KeyAnswer& answer : answers) {
     if (examined == limit) break;
-    if (answer.type != kDnsTypeTxt) continue;
+    if (answer.type != kKeyAnswerTypeTxt) continue;
     ++examined;
     KeyRecord record = readKeyRecord(answer.data);
     std::string_view reason = rejectionOf(record, input);

@@ -8,7 +8,7 @@
 namespace quellsig {
 namespace {
 
-KeyAnswer txt(std::string data) { return {kDnsTypeTxt, std::move(data)}; }
+KeyAnswer txt(std::string data) { return {kKeyAnswerTypeTxt, std::move(data)}; }
 
 constexpr std::string_view kRsa = "MIIBIjANBgkq";
 constexpr std::string_view kEd = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
