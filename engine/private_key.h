@@ -21,8 +21,8 @@ struct EvpPkeyFree {
 using EvpPkeyPtr = std::unique_ptr<evp_pkey_st, EvpPkeyFree>;
 
 struct PrivateKey {
-  EvpPkeyPtr rsa;      // set for an RSA key
-  std::uint8_t kind = 0;  // 0 for an RSA key
+  EvpPkeyPtr rsa;         // set for an RSA key
+  std::uint8_t kind = 0;  // 0 for an RSA key, 1 for an Ed25519 pair
   std::array<std::uint8_t, 32> ed25519_public{};
   std::array<std::uint8_t, 64> ed25519_secret{};  // seed followed by the public key
   bool has_ed25519 = false;

@@ -1,0 +1,158 @@
+#include "engine/rsa.h"
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <new>
+
+#include "engine/rsa_keygen.h"
+
+namespace quellsig {
+namespace {
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+struct BioFree {
+  void operator()(BIO* b) const { BIO_free(b); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
+};
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+// Leaves the calling thread's libcrypto error queue empty after a failure, so
+// a later unrelated call does not report a stale error.
+template <typename T>
+T failed(T result) {
+  ERR_clear_error();
+  return result;
+}
+
+KeyVerifyResult rejected(std::string_view reason) {
+  return failed(KeyVerifyResult{KeyVerifyResult::Status::Rejected, reason});
+}
+
+// Without a callback libcrypto would prompt on the terminal for the
+// passphrase of an encrypted key; this one declines, so such keys fail.
+int noPassphrase(char*, int, int, void*) { return -1; }
+
+}  // namespace
+
+void EvpPkeyFree::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
+
+Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_view input) {
+  if (!key.rsa) return fail(Error::SignInitFailed);
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx) return failed(fail(Error::CtxCreateFailed));
+  if (EVP_DigestSignInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.rsa.get()) != 1) {
+    return failed(fail(Error::SignInitFailed));
+  }
+  if (EVP_DigestSignUpdate(ctx.get(), input.data(), input.size()) != 1) {
+    return failed(fail(Error::SignUpdateFailed));
+  }
+  std::size_t len = 0;
+  if (EVP_DigestSignFinal(ctx.get(), nullptr, &len) != 1) {
+    return failed(fail(Error::SignFinalFailed));
+  }
+  try {
+    std::vector<std::uint8_t> sig(len);
+    if (EVP_DigestSignFinal(ctx.get(), sig.data(), &len) != 1) {
+      return failed(fail(Error::SignFinalFailed));
+    }
+    sig.resize(len);
+    return sig;
+  } catch (const std::bad_alloc&) {
+    return failed(fail(Error::OutOfMemory));
+  }
+}
+
+KeyVerifyResult rsaVerify(std::span<const std::uint8_t> der,
+                          std::span<const std::uint8_t> signature, std::string_view input,
+                          unsigned min_bits) {
+  const unsigned char* p = der.data();
+  EvpPkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
+  if (!key) return rejected("unusable public key");
+  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return rejected("p= is not an RSA key");
+  const int bits = EVP_PKEY_get_bits(key.get());
+  if (bits <= 0) return rejected("p= is not an RSA key");
+  if (static_cast<unsigned>(bits) < min_bits) return rejected("key too small");
+
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+      EVP_DigestVerifyUpdate(ctx.get(), input.data(), input.size()) != 1) {
+    return rejected("crypto verify error");
+  }
+  if (EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1) {
+    return {KeyVerifyResult::Status::Verified, {}};
+  }
+  return failed(KeyVerifyResult{KeyVerifyResult::Status::NotVerified, {}});
+}
+
+Result<PrivateKey> rsaLoadPemFile(const std::string& path) {
+  BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  if (!bio) return failed(fail(Error::FileOpenFailed));
+  EvpPkeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr));
+  if (!pkey) return failed(fail(Error::KeyParseFailed));
+  if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA) return fail(Error::NotRsaKey);
+  const int bits = EVP_PKEY_get_bits(pkey.get());
+  if (bits <= 0) return fail(Error::NotRsaKey);
+  if (bits < kRsaFloorBits) return fail(Error::RsaKeyTooSmall);
+  PrivateKey key;
+  key.rsa = std::move(pkey);
+  return key;
+}
+
+Result<PrivateKey> generateRsaKey(int bits) {
+  PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));
+  if (!ctx) return failed(fail(Error::KeygenCtxFailed));
+  if (EVP_PKEY_keygen_init(ctx.get()) != 1) return failed(fail(Error::KeygenInitFailed));
+  if (EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), bits) != 1) {
+    return failed(fail(Error::KeygenBitsFailed));
+  }
+  EVP_PKEY* raw = nullptr;
+  if (EVP_PKEY_keygen(ctx.get(), &raw) != 1) {
+    EVP_PKEY_free(raw);
+    return failed(fail(Error::KeygenFailed));
+  }
+  PrivateKey key;
+  key.rsa.reset(raw);
+  return key;
+}
+
+Result<void> writeRsaPrivateKeyPem(const PrivateKey& key, int fd) {
+  if (!key.rsa) return fail(Error::KeyWriteFailed);
+  BioPtr bio(BIO_new_fd(fd, BIO_NOCLOSE));
+  if (!bio) return failed(fail(Error::FileCreateFailed));
+  if (PEM_write_bio_PrivateKey(bio.get(), key.rsa.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+          1 ||
+      BIO_flush(bio.get()) != 1) {
+    return failed(fail(Error::KeyWriteFailed));
+  }
+  return {};
+}
+
+Result<std::vector<std::uint8_t>> rsaPublicKeyDer(const PrivateKey& key) {
+  if (!key.rsa) return fail(Error::PubkeyExportFailed);
+  const int len = i2d_PUBKEY(key.rsa.get(), nullptr);
+  if (len < 1) return failed(fail(Error::PubkeyExportFailed));
+  try {
+    std::vector<std::uint8_t> der(static_cast<std::size_t>(len));
+    unsigned char* out = der.data();
+    if (i2d_PUBKEY(key.rsa.get(), &out) != len) return failed(fail(Error::PubkeyExportFailed));
+    return der;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+}  // namespace quellsig
