@@ -7,7 +7,9 @@
 
 #include "engine/base64.h"
 #include "engine/key_loading.h"
-#include "engine/public_key_export.h"
+#include "engine/rsa.h"
+#include "engine/rsa_keygen.h"
+#include "engine/rsa_public_key.h"
 #include "platform/file.h"
 
 namespace quellsig {
@@ -16,7 +18,6 @@ namespace {
 constexpr std::size_t kMaxSeedPath = 1024;
 constexpr std::size_t kMaxSeedFile = 4096;
 constexpr std::size_t kMaxModeCheckPath = 1024;
-constexpr unsigned kRsaFloorBits = 1024;
 
 // Overwrites a secret buffer when it goes out of scope, on every path.
 template <typename Buffer>
@@ -71,13 +72,15 @@ Result<std::vector<std::uint8_t>> rsaPemFilePublicKey(std::string_view path,
                << "         quellsig will refuse to load it as it stands.\n";
     }
   }
-  if (std::optional<unsigned> bits = rsaKeyBits(**key); bits && *bits < kRsaFloorBits) {
+  if (std::optional<unsigned> bits = rsaKeyBits(**key); bits && *bits < static_cast<unsigned>(kRsaFloorBits)) {
     warnings << "warning: this key is " << *bits
              << " bits. RFC 8301 3.2 requires at least 1024, and a\n"
              << "         conformant verifier treats anything signed with it as permanently\n"
              << "         failed. Generate a 2048-bit key instead.\n";
   }
-  return exportPublicKeyDer(**key);
+  PrivateKey holder;
+  holder.rsa = std::move(*key);
+  return rsaPublicKeyDer(holder);
 }
 
 }  // namespace quellsig
