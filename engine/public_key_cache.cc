@@ -24,7 +24,9 @@ KeyVerifyResult PublicKeyCache::verify(SignatureAlgorithm algorithm, std::string
       by_age_.pop_back();
     }
     by_age_.push_front(key_text);
-    it = entries_.emplace(std::move(key_text), Entry{std::move(decoded->key), decoded->bits, by_age_.begin()})
+    it = entries_
+             .emplace(std::move(key_text),
+                      Entry{std::move(decoded->key), decoded->bits, by_age_.begin()})
              .first;
   }
   if (it->second.bits < min_bits) return {KeyVerifyResult::Status::Rejected, "key too small"};

@@ -24,14 +24,14 @@ struct VerificationRequest {
   std::span<const std::string> raw_headers;
   std::string_view body;
   std::uint32_t minimum_key_bits = kRsaMinimumKeyBits;
-  bool refuse_body_length = false;  // a valid l= gets policy instead of being honoured
+  bool refuse_body_length = false;   // a valid l= gets policy instead of being honoured
   std::uint8_t max_key_records = 3;  // at most 8 are examined
 };
 
 struct VerificationOutcome {
-  std::string_view domain;    // d=; empty when the signature did not parse
-  std::string_view selector;  // s=; empty when the signature did not parse
-  std::string_view reason;    // static text; empty exactly for a pass
+  std::string_view domain;            // d=; empty when the signature did not parse
+  std::string_view selector;          // s=; empty when the signature did not parse
+  std::string_view reason;            // static text; empty exactly for a pass
   std::uint64_t unsigned_octets = 0;  // canonical body octets beyond l=; only for a pass
   DkimResult result = DkimResult::PermError;
   bool testing = false;  // the deciding key record carries t=y

@@ -41,8 +41,8 @@ std::optional<std::string_view> identityTag(std::string_view signature_value) {
 
 // A base64 tag value, or the reason its decoding failed.
 std::expected<std::vector<std::uint8_t>, std::string_view> decodeTag(std::string_view text,
-                                                                      std::string_view bad,
-                                                                      std::string_view no_memory) {
+                                                                     std::string_view bad,
+                                                                     std::string_view no_memory) {
   try {
     Result<std::vector<std::uint8_t>> bytes = decodeBase64Tag(text);
     if (!bytes) return std::unexpected(bytes.error() == Error::OutOfMemory ? no_memory : bad);
@@ -97,7 +97,8 @@ VerificationOutcome verifyParsed(const VerificationRequest& request, const Signa
     return decided(failure.result, failure.reason);
   }
   KeySelection keys = selectKeyRecords(
-      *answers, {f.algorithm, f.domain, identityTag(request.signature_value), request.max_key_records});
+      *answers,
+      {f.algorithm, f.domain, identityTag(request.signature_value), request.max_key_records});
   if (keys.count == 0) return decided(DkimResult::PermError, keys.reason);
   o.testing = keyRecordHasFlag(keys.records[0], "y");
 
@@ -137,10 +138,10 @@ VerificationOutcome verifyParsed(const VerificationRequest& request, const Signa
   KeyVerifyResult first;
   for (std::size_t i = 0; i < keys.count; ++i) {
     const KeyRecord& key = keys.records[i];
-    KeyVerifyResult r =
-        cache ? cache->verify(f.algorithm, key.public_key, *signature, *input, request.minimum_key_bits)
-              : verifyWithKeyRecord(f.algorithm, key.public_key, *signature, *input,
-                                    request.minimum_key_bits);
+    KeyVerifyResult r = cache ? cache->verify(f.algorithm, key.public_key, *signature, *input,
+                                              request.minimum_key_bits)
+                              : verifyWithKeyRecord(f.algorithm, key.public_key, *signature, *input,
+                                                    request.minimum_key_bits);
     if (r.status == KeyVerifyResult::Status::Verified) {
       o.testing = keyRecordHasFlag(key, "y");
       o.unsigned_octets = body_hash->unsigned_octets;

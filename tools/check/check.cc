@@ -114,7 +114,8 @@ int usageError(std::ostream& err, std::string_view message) {
 
 }  // namespace
 
-std::expected<CheckOptions, std::string_view> parseCheckArgs(std::span<const std::string_view> args) {
+std::expected<CheckOptions, std::string_view> parseCheckArgs(
+    std::span<const std::string_view> args) {
   CheckOptions o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view a = args[i];

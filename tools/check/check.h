@@ -33,7 +33,8 @@ struct CheckOptions {
   bool normalize = true;
 };
 
-std::expected<CheckOptions, std::string_view> parseCheckArgs(std::span<const std::string_view> args);
+std::expected<CheckOptions, std::string_view> parseCheckArgs(
+    std::span<const std::string_view> args);
 
 // The key=value lines of signature n.
 void printOutcome(std::ostream& out, std::size_t n, const VerificationOutcome& outcome);

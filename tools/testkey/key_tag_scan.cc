@@ -26,8 +26,8 @@ std::optional<std::string_view> scanKeyTag(std::string_view data, std::string_vi
     if (eq == std::string_view::npos) return std::nullopt;
     std::size_t end = data.find(';', eq + 1);
     std::string_view tag = trim(data.substr(pos, eq - pos));
-    std::string_view value =
-        trim(data.substr(eq + 1, end == std::string_view::npos ? std::string_view::npos : end - eq - 1));
+    std::string_view value = trim(
+        data.substr(eq + 1, end == std::string_view::npos ? std::string_view::npos : end - eq - 1));
     if (tag == name) return value;
     if (end == std::string_view::npos) return std::nullopt;
     pos = end + 1;

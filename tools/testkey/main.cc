@@ -2,8 +2,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/testkey/testkey.h"
 #include "dns/resolver_key_lookup.h"
+#include "tools/testkey/testkey.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);

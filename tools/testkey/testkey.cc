@@ -98,7 +98,8 @@ int runTestkey(std::span<const std::string_view> args, const KeyLookupFactory& m
   Result<std::unique_ptr<KeyLookup>> lookup = make_lookup(o.nameserver, o.port);
   if (!lookup) {
     if (lookup.error() == Error::InvalidNameserver) {
-      return fatal(err, "DNS resolver: invalid nameserver address (-n takes an IPv4 or IPv6 literal)");
+      return fatal(err,
+                   "DNS resolver: invalid nameserver address (-n takes an IPv4 or IPv6 literal)");
     }
     err << "error: " << errorName(lookup.error()) << '\n';
     return 1;
@@ -132,8 +133,7 @@ int runTestkey(std::span<const std::string_view> args, const KeyLookupFactory& m
   if (!local) return fatal(err, "failed to load or parse private key file");
   std::string expected = base64Encode(*local);
 
-  out << "quellsig-testkey: checking key " << name << '\n'
-      << "  algorithm: " << algorithm << '\n';
+  out << "quellsig-testkey: checking key " << name << '\n' << "  algorithm: " << algorithm << '\n';
   if (published == expected) {
     out << "  result: PASS \u2014 DNS public key matches local private key\n";
     return 0;
