@@ -1,0 +1,239 @@
+#include "tools/sign/sign_tool.h"
+
+#include <sodium.h>
+
+#include <array>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "engine/base64.h"
+#include "engine/canonicalization.h"
+#include "engine/key_loading.h"
+#include "engine/message.h"
+#include "engine/signer.h"
+#include "engine/tag_list.h"
+#include "platform/file.h"
+
+namespace quellsig {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: quellsig-sign [options] <message-file>\n"
+    "\n"
+    "Sign an RFC 5322 message with the same code path the milter uses, and write\n"
+    "the signed message (DKIM-Signature prepended) to stdout.\n"
+    "\n"
+    "Required:\n"
+    "  -d <domain>      Signing domain (d=)\n"
+    "  -s <selector>    Selector (s=)\n"
+    "  -k <file>        Private key: PEM for rsa-sha256, or a file holding the\n"
+    "                   base64 of the 32-byte seed for ed25519-sha256\n"
+    "\n"
+    "Options:\n"
+    "  -a <algorithm>   rsa-sha256 (default) or ed25519-sha256\n"
+    "  -c <canon>       Canonicalization, e.g. relaxed/relaxed (default),\n"
+    "                   simple/simple, relaxed/simple, simple/relaxed\n"
+    "  --headers <list> Colon-separated h= list\n"
+    "                   (default: from:to:subject:date:message-id)\n"
+    "  --oversign <list> Colon-separated names to list once more than the message\n"
+    "                   contains them, so a later addition breaks the signature\n"
+    "                   (default: from; empty string disables)\n"
+    "  -l               Include l= covering the whole canonicalized body\n"
+    "  --no-timestamp   Omit t=, so output is byte-stable across runs\n"
+    "  --no-normalize   Do not rewrite bare CR/LF in the file to CRLF\n"
+    "  -h, --help       Show this help\n"
+    "\n"
+    "Note: -h is help, not the h= list, matching quellsig-check and the other\n"
+    "tools. Two other widely used DKIM signers spell the h= list option -h; we use\n"
+    "--headers rather than letting -h quietly mean something different.\n"
+    "\n"
+    "Exit status is 0 on success, 2 on any error, with a message on stderr.\n";
+
+constexpr std::size_t kMaxSeedFileBytes = 65536;
+constexpr std::size_t kMaxRsaKeyPathBytes = 1024;
+
+struct Options {
+  std::optional<std::string_view> domain, selector, key_file, message_file;
+  SignatureAlgorithm algorithm = SignatureAlgorithm::RsaSha256;
+  CanonicalizationPair canon{Canonicalization::Relaxed, Canonicalization::Relaxed};
+  std::string_view headers = kDefaultSignedHeaders;
+  std::string_view oversign = kDefaultOversignHeaders;
+  bool body_length = false;
+  bool timestamp = true;
+  bool normalize = true;
+  bool help = false;
+};
+
+// A failure that ends the tool with its message.
+struct Failure {
+  std::string_view message;
+};
+
+template <typename T>
+using Step = std::expected<T, Failure>;
+
+std::unexpected<Failure> stop(std::string_view message) {
+  return std::unexpected<Failure>(Failure{message});
+}
+
+Step<Options> parseArguments(std::span<const std::string_view> args) {
+  Options o;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view a = args[i];
+    if (a.empty() || a.front() != '-') {
+      o.message_file = a;
+      continue;
+    }
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+      return o;
+    }
+    if (a == "-l") {
+      o.body_length = true;
+    } else if (a == "--no-timestamp") {
+      o.timestamp = false;
+    } else if (a == "--no-normalize") {
+      o.normalize = false;
+    } else if (a == "-d" || a == "-s" || a == "-k" || a == "-a" || a == "-c" || a == "--headers" ||
+               a == "--oversign") {
+      if (i + 1 == args.size()) {
+        if (a == "-d") return stop("-d needs a value");
+        if (a == "-s") return stop("-s needs a value");
+        if (a == "-k") return stop("-k needs a value");
+        if (a == "-a") return stop("-a needs a value");
+        if (a == "-c") return stop("-c needs a value");
+        if (a == "--headers") return stop("--headers needs a value");
+        return stop("--oversign needs a value");
+      }
+      std::string_view v = args[++i];
+      if (a == "-d") {
+        o.domain = v;
+      } else if (a == "-s") {
+        o.selector = v;
+      } else if (a == "-k") {
+        o.key_file = v;
+      } else if (a == "-a") {
+        auto alg = parseAlgorithmName(v);
+        if (!alg) return stop("unknown algorithm");
+        o.algorithm = *alg;
+      } else if (a == "-c") {
+        auto pair = parseCanonicalizationPair(v);
+        if (!pair) return stop("unknown canonicalization");
+        o.canon = *pair;
+      } else if (a == "--headers") {
+        o.headers = v;
+      } else {
+        o.oversign = v;
+      }
+    } else {
+      return stop("unknown option (see --help)");
+    }
+  }
+  if (!o.message_file) return stop("a message file is required (see --help)");
+  if (!o.domain) return stop("-d <domain> is required");
+  if (!o.selector) return stop("-s <selector> is required");
+  if (!o.key_file) return stop("-k <keyfile> is required");
+  return o;
+}
+
+Step<PrivateKey> loadRsaKey(std::string_view path) {
+  if (path.size() >= kMaxRsaKeyPathBytes) return stop("could not load the RSA private key");
+  auto mode = platform::filePermissionBits(path);
+  if (!mode) return stop("could not load the RSA private key");
+  if ((*mode & 077) != 0) {
+    return stop("the RSA private key is readable beyond its owner; chmod 600 it");
+  }
+  auto key = loadPemPrivateKey(path);
+  if (!key) return stop("could not load the RSA private key");
+  return std::move(*key);
+}
+
+Step<PrivateKey> loadEd25519Seed(std::string_view path) {
+  auto text = platform::readWholeFile(path, kMaxSeedFileBytes);
+  if (!text) return stop("could not read the key file");
+  // decodeBase64Tag drops every space, tab, CR and LF, inside and at the ends.
+  auto seed = decodeBase64Tag(*text);
+  sodium_memzero(text->data(), text->size());
+  if (!seed) return stop("Ed25519 key file is not valid base64");
+  if (seed->size() != 32) {
+    sodium_memzero(seed->data(), seed->size());
+    return stop("an Ed25519 seed must be exactly 32 bytes");
+  }
+  auto key = ed25519KeyFromSeed(std::span<const std::uint8_t, 32>(seed->data(), 32));
+  sodium_memzero(seed->data(), seed->size());
+  if (!key) return stop("the Ed25519 seed does not yield a usable key");
+  return std::move(*key);
+}
+
+bool writeAll(std::FILE* out, std::string_view bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+}
+
+Step<void> run(const Options& o, std::FILE* out) {
+  auto file = platform::readWholeFile(*o.message_file, kMaxMessageFileBytes);
+  if (!file) return stop("could not read the message file");
+  std::string text = std::move(*file);
+  if (o.normalize) {
+    auto normalized = normalizeLineEndings(text);
+    if (!normalized) return stop("could not parse the message");
+    text = std::move(*normalized);  // frees the file buffer
+  }
+  auto message = parseMessage(text);
+  if (!message) return stop("could not parse the message");
+  auto raw_headers = buildRawHeaderList(*message);
+  if (!raw_headers) return stop("could not parse the message");
+
+  auto key = o.algorithm == SignatureAlgorithm::RsaSha256 ? loadRsaKey(*o.key_file)
+                                                          : loadEd25519Seed(*o.key_file);
+  if (!key) return std::unexpected(key.error());
+
+  auto body_hash = signingBodyHash(message->body, o.canon.body);
+  if (!body_hash) return stop("body canonicalization failed");
+
+  SigningRequest request;
+  request.domain = *o.domain;
+  request.selector = *o.selector;
+  request.key = &*key;
+  request.algorithm = o.algorithm;
+  request.header_canonicalization = o.canon.header;
+  request.body_canonicalization = o.canon.body;
+  request.signed_headers = o.headers;
+  request.oversign_headers = o.oversign;
+  request.include_timestamp = o.timestamp;
+  request.include_body_length = o.body_length;
+  auto field = signMessage(*message, *raw_headers, request, *body_hash);
+  if (!field) return stop("signing failed");
+
+  if (!writeAll(out, *field) || !writeAll(out, "\r\n") || !writeAll(out, text) ||
+      std::fflush(out) != 0) {
+    return stop("could not write the signed message");
+  }
+  return {};
+}
+
+}  // namespace
+
+int runSignTool(std::span<const std::string_view> args, std::FILE* out, std::FILE* err) {
+  std::string_view message;
+  try {
+    auto options = parseArguments(args);
+    if (options && options->help) {
+      if (!writeAll(out, kUsage) || std::fflush(out) != 0) return 2;
+      return 0;
+    }
+    if (!options) {
+      message = options.error().message;
+    } else if (auto r = run(*options, out); !r) {
+      message = r.error().message;
+    } else {
+      return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    message = "out of memory";
+  }
+  std::fprintf(err, "quellsig-sign: %.*s\n", static_cast<int>(message.size()), message.data());
+  return 2;
+}
+
+}  // namespace quellsig
