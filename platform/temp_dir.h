@@ -1,0 +1,30 @@
+// TempDir: a fresh private directory (mode 0700) under $TMPDIR or /tmp,
+// removed with everything in it when the owner destroys it. create() fails
+// with the system's error. Move-only; one owner thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/error.h"
+
+namespace quellsig::platform {
+
+class TempDir {
+ public:
+  TempDir() = default;
+  TempDir(TempDir&& o) noexcept : path_(std::move(o.path_)) { o.path_.clear(); }
+  TempDir& operator=(TempDir&& o) noexcept;
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir();
+
+  // prefix: a short name for the directory, e.g. "nsd".
+  static Result<TempDir> create(std::string_view prefix);
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace quellsig::platform

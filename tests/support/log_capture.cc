@@ -1,0 +1,54 @@
+#include "tests/support/log_capture.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/local_datagram.h"
+
+namespace quellsig::testing {
+
+LogCapture::LogCapture() : saved_(logSettings()) {
+  auto dir = platform::TempDir::create("log");
+  if (!dir) return;
+  dir_ = std::move(*dir);
+  const std::string path = dir_.path() + "/log.sock";
+  auto fd = platform::bindLocalDatagram(path);
+  if (!fd) return;
+  fd_ = std::move(*fd);
+  setLogSocketPath(path);
+  LogSettings s;
+  s.syslog = true;
+  s.level = 7;
+  s.identity = "test";
+  configureLogging(s);
+  openLogConnection();
+}
+
+LogCapture::~LogCapture() {
+  closeLogConnection();
+  configureLogging(saved_);
+}
+
+const std::vector<std::string>& LogCapture::messages() {
+  std::uint8_t buf[2048];
+  while (fd_) {
+    auto got = platform::receiveLocalDatagram(fd_.get(), buf, 0);
+    if (!got || !*got) break;
+    std::string record(buf, buf + **got);
+    auto colon = record.find("]: ");
+    messages_.push_back(colon == std::string::npos ? record : record.substr(colon + 3));
+  }
+  return messages_;
+}
+
+int LogCapture::count(std::string_view text) {
+  const auto& m = messages();
+  return static_cast<int>(std::count(m.begin(), m.end(), text));
+}
+
+void LogCapture::clear() {
+  messages();
+  messages_.clear();
+}
+
+}  // namespace quellsig::testing

@@ -1,0 +1,37 @@
+// LogCapture: while alive, the calling thread's log records go to a private
+// datagram socket at debug level instead of standard error or syslog.
+// messages() returns the text of each record received so far (after
+// "identity[pid]: "). Records of other threads are not captured unless those
+// threads call openLogConnection() while the capture is alive. One thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "daemon/log.h"
+#include "platform/fd.h"
+#include "platform/temp_dir.h"
+
+namespace quellsig::testing {
+
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  bool ok() const { return fd_.valid(); }
+
+  // Every record received so far, accumulated across calls.
+  const std::vector<std::string>& messages();
+  // Number of received messages equal to text.
+  int count(std::string_view text);
+  void clear();
+
+ private:
+  platform::TempDir dir_;
+  platform::UniqueFd fd_;
+  LogSettings saved_;
+  std::vector<std::string> messages_;
+};
+
+}  // namespace quellsig::testing
