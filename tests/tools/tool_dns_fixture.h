@@ -45,6 +45,10 @@ class TxtZone {
     std::lock_guard lock(mu_);
     records_[lowered(name)] = std::move(texts);
   }
+  void erase(const std::string& name) {
+    std::lock_guard lock(mu_);
+    records_.erase(lowered(name));
+  }
   void setDelay(int ms) {
     std::lock_guard lock(mu_);
     delay_ms_ = ms;
