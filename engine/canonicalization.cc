@@ -65,8 +65,7 @@ void appendRelaxedHeader(std::string& out, std::string_view raw, std::size_t col
 
 }  // namespace
 
-Result<void> appendCanonicalHeader(std::string& out, std::string_view raw,
-                                   Canonicalization mode) {
+Result<void> appendCanonicalHeader(std::string& out, std::string_view raw, Canonicalization mode) {
   try {
     if (mode == Canonicalization::Simple) {
       out.append(raw);
@@ -293,8 +292,7 @@ Result<std::string> removeSignatureValue(std::string_view raw) {
 }
 
 Result<std::string> buildHeaderHashInput(std::span<const std::string_view> selected,
-                                         std::string_view signature_field,
-                                         Canonicalization mode) {
+                                         std::string_view signature_field, Canonicalization mode) {
   try {
     std::size_t size = signature_field.size();
     for (std::string_view f : selected) size += f.size() + 2;

@@ -70,8 +70,8 @@ void forEachListedName(std::string_view list, Visit&& visit) {
                               piece.front() == '\r' || piece.front() == '\n')) {
       piece.remove_prefix(1);
     }
-    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t' ||
-                              piece.back() == '\r' || piece.back() == '\n')) {
+    while (!piece.empty() && (piece.back() == ' ' || piece.back() == '\t' || piece.back() == '\r' ||
+                              piece.back() == '\n')) {
       piece.remove_suffix(1);
     }
     if (!piece.empty()) visit(piece);
@@ -82,8 +82,8 @@ void forEachListedName(std::string_view list, Visit&& visit) {
 
 // The raw field texts an h= list selects, bottom-up per listed name; surplus
 // listings select nothing.
-Result<std::vector<std::string_view>> selectSignedHeaders(
-    std::string_view h_list, std::span<const std::string> raw_headers);
+Result<std::vector<std::string_view>> selectSignedHeaders(std::string_view h_list,
+                                                          std::span<const std::string> raw_headers);
 
 // The raw text of a received DKIM-Signature field with the value of its first
 // b= tag removed (folds inside the value go with it).
@@ -92,8 +92,7 @@ Result<std::string> removeSignatureValue(std::string_view raw_signature_field);
 // Each selected field canonicalized and followed by CR LF, then the
 // signature field (with empty b=) canonicalized, without CR LF.
 Result<std::string> buildHeaderHashInput(std::span<const std::string_view> selected,
-                                         std::string_view signature_field,
-                                         Canonicalization mode);
+                                         std::string_view signature_field, Canonicalization mode);
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 

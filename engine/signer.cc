@@ -130,8 +130,8 @@ Result<std::string> signMessage(const Message& message, std::span<const std::str
   (void)message;  // the raw header list is the message's header block
   if (request.key == nullptr) return fail(Error::InvalidArgument);
   try {
-    auto h_list = buildSignedHeaderList(request.signed_headers, request.oversign_headers,
-                                        raw_headers);
+    auto h_list =
+        buildSignedHeaderList(request.signed_headers, request.oversign_headers, raw_headers);
     if (!h_list) return fail(h_list.error());
 
     std::string field(kFieldName);

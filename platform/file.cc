@@ -17,7 +17,7 @@ Result<std::string> readWholeFile(std::string_view path, std::size_t max_bytes) 
     const std::string cpath(path);
     UniqueFd fd(::open(cpath.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return fail(lastError());
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return fail(lastError());
     if (S_ISDIR(st.st_mode)) return fail(Error::IsDir);
     std::string out;
@@ -54,7 +54,7 @@ Result<std::string> readWholeFile(std::string_view path, std::size_t max_bytes) 
 Result<unsigned> filePermissionBits(std::string_view path) {
   try {
     const std::string cpath(path);
-    struct stat st{};
+    struct stat st {};
     if (::fstatat(AT_FDCWD, cpath.c_str(), &st, 0) != 0) return fail(lastError());
     return static_cast<unsigned>(st.st_mode & 07777);
   } catch (const std::bad_alloc&) {

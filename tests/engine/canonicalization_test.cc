@@ -123,12 +123,8 @@ TEST(BodyCanonicalizer, KnownBodies) {
 
 TEST(BodyCanonicalizer, EverySplitGivesTheOneCallBytes) {
   const std::vector<std::string> bodies = {
-      "line one\r\nline two\r\n",
-      "text\r\n\r\n\r\n",
-      "a  \t b \r\n \r\n\t\r\nc\r\n\r\n",
-      "ends in bare CR\r",
-      "x\r\r\n\r\n\r",
-      "  lead\r\n\r\n  \r\nmid  \r\n",
+      "line one\r\nline two\r\n", "text\r\n\r\n\r\n", "a  \t b \r\n \r\n\t\r\nc\r\n\r\n",
+      "ends in bare CR\r",        "x\r\r\n\r\n\r",    "  lead\r\n\r\n  \r\nmid  \r\n",
       "a\nb\r\r\nc \r\n",
   };
   for (Canonicalization mode : {S, R}) {
@@ -136,7 +132,7 @@ TEST(BodyCanonicalizer, EverySplitGivesTheOneCallBytes) {
       const std::string whole = canon(body, mode);
       for (std::size_t cut = 0; cut <= body.size(); ++cut) {
         SCOPED_TRACE(::testing::Message() << canonicalizationName(mode) << " body "
-                                        << ::testing::PrintToString(body) << " cut " << cut);
+                                          << ::testing::PrintToString(body) << " cut " << cut);
         BodyCanonicalizer c(mode);
         ASSERT_TRUE(c.feed(std::string_view(body).substr(0, cut)).has_value());
         ASSERT_TRUE(c.feed(std::string_view(body).substr(cut)).has_value());
@@ -256,8 +252,7 @@ TEST(RemoveSignatureValue, EmptiesOnlyTheFirstB) {
   } cases[] = {
       {"plain", "DKIM-Signature: v=1; bh=AAA; b=SIG; d=x", "DKIM-Signature: v=1; bh=AAA; b=; d=x"},
       {"folded value goes, CR LF before next tag stays",
-       "DKIM-Signature: a=x; b=AB\r\n\tCD\r\n\tEF;\r\n\td=x",
-       "DKIM-Signature: a=x; b=;\r\n\td=x"},
+       "DKIM-Signature: a=x; b=AB\r\n\tCD\r\n\tEF;\r\n\td=x", "DKIM-Signature: a=x; b=;\r\n\td=x"},
       {"b last", "DKIM-Signature: bh=Q; b=\r\n\tXYZ", "DKIM-Signature: bh=Q; b="},
       {"spaces around the name", "DKIM-Signature: v=1;\r\n b \t= zz ; s=x",
        "DKIM-Signature: v=1;\r\n b \t=; s=x"},

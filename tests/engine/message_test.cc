@@ -50,10 +50,7 @@ TEST(ParseMessage, HeaderFieldsAndBody) {
     std::vector<Field> fields;
     std::string body;
   } cases[] = {
-      {"folded value",
-       "Subject: a\r\n b\r\n\r\nhi\r\n",
-       {{"Subject", "a\r\n b", true}},
-       "hi\r\n"},
+      {"folded value", "Subject: a\r\n b\r\n\r\nhi\r\n", {{"Subject", "a\r\n b", true}}, "hi\r\n"},
       {"no space after colon", "To:x\r\n\r\n", {{"To", "x", false}}, ""},
       {"two spaces keep one", "To:  x\r\n\r\n", {{"To", " x", true}}, ""},
       {"space before colon stays in name", "From : a\r\n\r\n", {{"From ", "a", true}}, ""},
@@ -62,14 +59,19 @@ TEST(ParseMessage, HeaderFieldsAndBody) {
        " lost\r\nnocolon\r\nA: 1\r\n\r\nb",
        {{"A", "1", true}},
        "b"},
-      {"no empty line: all header, empty body", "A: 1\r\nB: 2\r\n", {{"A", "1", true},
-                                                                      {"B", "2", true}}, ""},
-      {"tab continuation", "A: 1\r\n\t2\r\nB: 3\r\n\r\n", {{"A", "1\r\n\t2", true},
-                                                            {"B", "3", true}}, ""},
-      {"body starts after the first blank line", "A: 1\r\n\r\n\r\nx", {{"A", "1", true}},
-       "\r\nx"},
-      {"bare LF file without normalising has no body", "A: 1\nB: 2\n\nbody\n",
-       {{"A", "1\nB: 2\n\nbody", true}}, ""},
+      {"no empty line: all header, empty body",
+       "A: 1\r\nB: 2\r\n",
+       {{"A", "1", true}, {"B", "2", true}},
+       ""},
+      {"tab continuation",
+       "A: 1\r\n\t2\r\nB: 3\r\n\r\n",
+       {{"A", "1\r\n\t2", true}, {"B", "3", true}},
+       ""},
+      {"body starts after the first blank line", "A: 1\r\n\r\n\r\nx", {{"A", "1", true}}, "\r\nx"},
+      {"bare LF file without normalising has no body",
+       "A: 1\nB: 2\n\nbody\n",
+       {{"A", "1\nB: 2\n\nbody", true}},
+       ""},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);

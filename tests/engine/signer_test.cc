@@ -123,9 +123,9 @@ TEST(Signer, EveryFieldVerifiesAndTamperingBreaksIt) {
   for (const TestKey& key : keys) {
     for (auto hc : {S, R}) {
       for (auto bc : {S, R}) {
-        SCOPED_TRACE(::testing::Message() << algorithmName(key.algorithm) << " "
-                                        << canonicalizationName(hc) << "/"
-                                        << canonicalizationName(bc));
+        SCOPED_TRACE(::testing::Message()
+                     << algorithmName(key.algorithm) << " " << canonicalizationName(hc) << "/"
+                     << canonicalizationName(bc));
         std::string field = sign(*msg, key, hc, bc);
         EXPECT_TRUE(verifies(field, *msg, key));
         EXPECT_FALSE(verifies(field, *changed_body, key));

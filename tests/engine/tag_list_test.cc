@@ -59,17 +59,16 @@ TEST(SignatureParseReason, MapsErrorsToTheVerifierTexts) {
   EXPECT_EQ(signatureParseReason(Error::UnsupportedAlgorithm), "unsupported a= algorithm");
   EXPECT_EQ(signatureParseReason(Error::InvalidCanonicalization),
             "unsupported c= canonicalization (RFC 6376 6.1.1)");
-  for (Error e : {Error::EmptyTagList, Error::MissingEquals, Error::InvalidTagName,
-                  Error::OutOfMemory}) {
+  for (Error e :
+       {Error::EmptyTagList, Error::MissingEquals, Error::InvalidTagName, Error::OutOfMemory}) {
     EXPECT_EQ(signatureParseReason(e), "malformed signature") << errorName(e);
   }
 }
 
 TEST(ForEachTag, LenientWalkTrimsAndSkips) {
   std::vector<std::pair<std::string, std::string>> got;
-  forEachTag(" k = rsa ;;noeq; =v; p= AB\r\n CD \r\n;\tt\t=1", [&](auto n, auto v) {
-    got.emplace_back(std::string(n), std::string(v));
-  });
+  forEachTag(" k = rsa ;;noeq; =v; p= AB\r\n CD \r\n;\tt\t=1",
+             [&](auto n, auto v) { got.emplace_back(std::string(n), std::string(v)); });
   EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{
                      {"k", "rsa"}, {"p", "AB\r\n CD"}, {"t", "1"}}));
 }
