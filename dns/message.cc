@@ -132,7 +132,7 @@ Result<std::vector<std::uint8_t>> encodeQuery(std::string_view name, std::uint16
     putU16(out, 1);  // ARCOUNT: the OPT record
     if (auto r = appendQname(out, name); !r) return fail(r.error());
     putU16(out, kDnsTypeTxt);
-    putU16(out, 1);  // IN
+    putU16(out, 1);    // IN
     out.push_back(0);  // OPT owner: root
     putU16(out, 41);
     putU16(out, kEdnsUdpPayloadSize);

@@ -56,9 +56,9 @@ Result<std::string> readName(std::span<const std::uint8_t> message, std::size_t 
 Result<std::size_t> skipName(std::span<const std::uint8_t> message, std::size_t offset);
 
 // The health monitor's fixed probe: ID 1, RD, question "." NS IN, no OPT.
-inline constexpr std::array<std::uint8_t, 17> kProbeQuery = {
-    0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
-    0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01};
+inline constexpr std::array<std::uint8_t, 17> kProbeQuery = {0x00, 0x01, 0x01, 0x00, 0x00, 0x01,
+                                                             0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                                             0x00, 0x00, 0x02, 0x00, 0x01};
 
 // The RCODE of a reply from the low bits of its fourth byte; the caller has
 // checked that the reply holds a whole header.

@@ -20,8 +20,7 @@ Result<std::unique_ptr<NameserverMonitor>> NameserverMonitor::create(
       if (!addr) return fail(Error::InvalidNameserver);
       servers.push_back(*addr);
     }
-    return std::unique_ptr<NameserverMonitor>(
-        new NameserverMonitor(std::move(servers), options));
+    return std::unique_ptr<NameserverMonitor>(new NameserverMonitor(std::move(servers), options));
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

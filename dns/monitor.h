@@ -47,8 +47,8 @@ class NameserverMonitor {
  public:
   static constexpr std::size_t kMaxServers = 8;
 
-  static Result<std::unique_ptr<NameserverMonitor>> create(
-      std::span<const std::string> nameservers, MonitorOptions options = {});
+  static Result<std::unique_ptr<NameserverMonitor>> create(std::span<const std::string> nameservers,
+                                                           MonitorOptions options = {});
   ~NameserverMonitor();
   NameserverMonitor(const NameserverMonitor&) = delete;
   NameserverMonitor& operator=(const NameserverMonitor&) = delete;

@@ -64,6 +64,15 @@ DnsResolver::DnsResolver(const DnsSettings& settings,
       cache_(settings.cache_capacity, settings.negative_ttl),
       monitor_(monitor) {}
 
+std::uint16_t DnsResolver::nextQueryId() {
+  if (id_pool_used_ == id_pool_.size()) {
+    platform::secureRandomBytes(
+        std::span<std::uint8_t>(reinterpret_cast<std::uint8_t*>(id_pool_.data()), sizeof id_pool_));
+    id_pool_used_ = 0;
+  }
+  return id_pool_[id_pool_used_++];
+}
+
 bool DnsResolver::eligible(std::size_t server) const {
   return monitor_ == nullptr || monitor_->healthy(server);
 }
@@ -85,7 +94,7 @@ Result<std::vector<DnsAnswerRecord>> DnsResolver::lookup(std::string_view name) 
     return fail(negativeKindError(cached.kind));
   }
 
-  const std::uint16_t id = platform::secureRandomU16();
+  const std::uint16_t id = nextQueryId();
   auto query = encodeQuery(name, id);
   if (!query) return fail(query.error());
 

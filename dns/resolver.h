@@ -17,6 +17,7 @@
 // monitor, when given, is borrowed and must outlive the resolver.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,13 +59,15 @@ class DnsResolver {
   Result<std::vector<std::uint8_t>> queryOverUdp(std::span<const std::uint8_t> query);
   // Up to retries + 1 attempts at one server; std::nullopt when none gave a
   // whole datagram from that server.
-  Result<std::optional<std::vector<std::uint8_t>>> askServer(
-      const platform::SocketAddress& server, std::span<const std::uint8_t> query);
+  Result<std::optional<std::vector<std::uint8_t>>> askServer(const platform::SocketAddress& server,
+                                                             std::span<const std::uint8_t> query);
   // The TCP phase: the complete reply, or the truncated one unchanged.
   DnsResponse retryOverTcp(std::string_view name, std::span<const std::uint8_t> query,
                            DnsResponse truncated);
   Result<std::vector<std::uint8_t>> exchangeOverTcp(const platform::SocketAddress& server,
                                                     std::span<const std::uint8_t> query);
+
+  std::uint16_t nextQueryId();
 
   std::vector<std::string> texts_;
   std::vector<platform::SocketAddress> addresses_;
@@ -73,6 +76,9 @@ class DnsResolver {
   DnsCache cache_;
   std::size_t next_server_ = 0;
   const NameserverMonitor* monitor_;
+  // Query IDs drawn from the CSPRNG in batches, one system call per 64.
+  std::array<std::uint16_t, 64> id_pool_{};
+  std::size_t id_pool_used_ = 64;
 };
 
 }  // namespace quellsig

@@ -78,12 +78,19 @@ bool sameEndpoint(const SocketAddress& a, const SocketAddress& b) {
 
 std::string describe(const SocketAddress& a) {
   char buf[INET6_ADDRSTRLEN] = {};
+  std::string out;
   if (isIpv6(a)) {
     ::inet_ntop(AF_INET6, &v6(a)->sin6_addr, buf, sizeof buf);
-    return "[" + std::string(buf) + "]:" + std::to_string(portOf(a));
+    out.push_back('[');
+    out.append(buf);
+    out.push_back(']');
+  } else {
+    ::inet_ntop(AF_INET, &v4(a)->sin_addr, buf, sizeof buf);
+    out.append(buf);
   }
-  ::inet_ntop(AF_INET, &v4(a)->sin_addr, buf, sizeof buf);
-  return std::string(buf) + ":" + std::to_string(portOf(a));
+  out.push_back(':');
+  out.append(std::to_string(portOf(a)));
+  return out;
 }
 
 }  // namespace quellsig::platform

@@ -19,8 +19,8 @@ Result<UdpSocket> UdpSocket::open(const SocketAddress& family_of) {
 Result<UdpSocket> UdpSocket::bindTo(const SocketAddress& local) {
   auto s = open(local);
   if (!s) return s;
-  if (::bind(s->fd_.get(), reinterpret_cast<const sockaddr*>(local.storage.data()),
-             local.length) != 0) {
+  if (::bind(s->fd_.get(), reinterpret_cast<const sockaddr*>(local.storage.data()), local.length) !=
+      0) {
     return fail(lastError());
   }
   return s;

@@ -30,11 +30,8 @@ TEST(DnsCacheTest, PositiveLifetimeIsSmallestTtlBounded) {
     std::vector<std::uint32_t> ttls;
     std::uint32_t want;
   } cases[] = {
-      {"5 and 3600", {5, 3600}, 30},
-      {"one week", {604800}, 86400},
-      {"zero", {0}, 30},
-      {"in range", {7200, 300}, 300},
-      {"all ones", {0xffffffff}, 86400},
+      {"5 and 3600", {5, 3600}, 30},  {"one week", {604800}, 86400},     {"zero", {0}, 30},
+      {"in range", {7200, 300}, 300}, {"all ones", {0xffffffff}, 86400},
   };
   for (const auto& tc : cases) {
     std::vector<DnsAnswerRecord> rs;

@@ -74,7 +74,7 @@ TEST(EncodeQueryTest, NameLimitsAndDots) {
   struct Case {
     const char* name;
     std::string input;
-    Error error;        // when qname is empty
+    Error error;  // when qname is empty
     Bytes qname;
   } cases[] = {
       {"empty", "", Error::Unexpected, root},
@@ -150,29 +150,37 @@ TEST(ParseResponseTest, RecordDecodingTable) {
     std::vector<DnsAnswerRecord> records;
   };
   std::vector<Case> cases;
-  cases.push_back({"txt strings joined", txtReply({3, 'a', 'b', 'c', 2, 'd', 'e'}, 7),
-                   Error::Unexpected, {{"a.b", "abcde", 300, 16}}});
-  cases.push_back({"txt string past rdata", txtReply({3, 'a', 'b', 'c', 9, 'd', 'e'}, 7),
-                   Error::Unexpected, {{"a.b", "abc", 300, 16}}});
+  cases.push_back({"txt strings joined",
+                   txtReply({3, 'a', 'b', 'c', 2, 'd', 'e'}, 7),
+                   Error::Unexpected,
+                   {{"a.b", "abcde", 300, 16}}});
+  cases.push_back({"txt string past rdata",
+                   txtReply({3, 'a', 'b', 'c', 9, 'd', 'e'}, 7),
+                   Error::Unexpected,
+                   {{"a.b", "abc", 300, 16}}});
   cases.push_back({"empty txt rdata", txtReply({}, 0), Error::Unexpected, {{"a.b", "", 300, 16}}});
   cases.push_back({"rdata past message is dropped", txtReply({1, 'x'}, 9), Error::Unexpected, {}});
   {
     Packet p = withQuestion(1);
     p.u16(0xc00c).rr(kDnsTypeTxt, 0xffffffff, 2).u8(1).u8('z');
-    cases.push_back({"ttl all ones, compressed owner", p.b, Error::Unexpected,
-                     {{"q", "z", 4294967295u, 16}}});
+    cases.push_back(
+        {"ttl all ones, compressed owner", p.b, Error::Unexpected, {{"q", "z", 4294967295u, 16}}});
   }
   {
     Packet p = withQuestion(5);
     for (int i = 0; i < 2; ++i) p.u16(0xc00c).rr(kDnsTypeTxt, 60, 2).u8(1).u8('0' + i);
-    cases.push_back({"ancount 5, message ends after 2", p.b, Error::Unexpected,
+    cases.push_back({"ancount 5, message ends after 2",
+                     p.b,
+                     Error::Unexpected,
                      {{"q", "0", 60, 16}, {"q", "1", 60, 16}}});
   }
   {
     Packet p = withQuestion(2);
     p.u16(0xc00c).rr(kDnsTypeCname, 60, 2).u16(0xc00c);
     p.u16(0xc00c).rr(kDnsTypeMx, 60, 4).u16(10).u16(0xc00c);
-    cases.push_back({"cname and mx names", p.b, Error::Unexpected,
+    cases.push_back({"cname and mx names",
+                     p.b,
+                     Error::Unexpected,
                      {{"q", "q", 60, kDnsTypeCname}, {"q", "q", 60, kDnsTypeMx}}});
   }
   {
@@ -183,7 +191,9 @@ TEST(ParseResponseTest, RecordDecodingTable) {
   {
     Packet p = withQuestion(1);
     p.u16(0xc00c).rr(1, 60, 4).u32(0x7f000001);
-    cases.push_back({"other type copied raw", p.b, Error::Unexpected,
+    cases.push_back({"other type copied raw",
+                     p.b,
+                     Error::Unexpected,
                      {{"q", std::string("\x7f\x00\x00\x01", 4), 60, 1}}});
   }
   {
@@ -207,14 +217,18 @@ TEST(ParseResponseTest, RecordDecodingTable) {
     p.header(1, 0x8180, 0, 1).u8(0x40).raw(Bytes(64, 'x')).u8(0).rr(16, 1, 0);
     cases.push_back({"64-byte label in owner", p.b, Error::LabelTooLong, {}});
   }
-  cases.push_back({"owner of 253 bytes", ownerOfLabels({63, 63, 63, 61}), Error::Unexpected,
+  cases.push_back({"owner of 253 bytes",
+                   ownerOfLabels({63, 63, 63, 61}),
+                   Error::Unexpected,
                    {{std::string(63, 'x') + "." + std::string(63, 'x') + "." +
                          std::string(63, 'x') + "." + std::string(61, 'x'),
                      "", 1, 16}}});
-  cases.push_back({"owner reaching 254 bytes", ownerOfLabels({63, 63, 63, 62}),
-                   Error::NameTooLong, {}});
-  cases.push_back({"owner of 128 labels", ownerOfLabels(std::vector<std::size_t>(128, 1)),
-                   Error::TooManyLabels, {}});
+  cases.push_back(
+      {"owner reaching 254 bytes", ownerOfLabels({63, 63, 63, 62}), Error::NameTooLong, {}});
+  cases.push_back({"owner of 128 labels",
+                   ownerOfLabels(std::vector<std::size_t>(128, 1)),
+                   Error::TooManyLabels,
+                   {}});
   {
     Packet p;
     p.header(1, 0x8180, 1, 0).label("q").u8(0).u16(16);  // QCLASS missing
@@ -237,8 +251,8 @@ TEST(ParseResponseTest, RecordDecodingTable) {
 TEST(NameTest, ReadAndSkipDifferOnPointersAndTruncation) {
   Packet p;
   p.header(0, 0, 0, 0).label("abc").u8(0);  // "abc" at 12..16
-  p.u16(0xc00c);                              // pointer at 17
-  p.label("x");                               // "x" without terminator at 19
+  p.u16(0xc00c);                            // pointer at 17
+  p.label("x");                             // "x" without terminator at 19
   auto via_pointer = readName(p.b, 17);
   ASSERT_TRUE(via_pointer);
   EXPECT_EQ(*via_pointer, "abc");

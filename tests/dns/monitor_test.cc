@@ -49,8 +49,7 @@ TEST(MonitorTest, DownOnSecondFailedProbeUpAfterOneGood) {
   auto servers = testing::ServerPair::start(handler, handler);
   ASSERT_TRUE(servers.ok());
   auto settings = servers.settings();
-  auto m = NameserverMonitor::create(settings.nameservers,
-                                     MonitorOptions{5, 100, settings.port});
+  auto m = NameserverMonitor::create(settings.nameservers, MonitorOptions{5, 100, settings.port});
   ASSERT_TRUE(m);
   NameserverMonitor& mon = **m;
 

@@ -32,7 +32,8 @@ std::unique_ptr<DnsResolver> resolverFor(const DnsSettings& s) {
 
 bool logged(testing::LogCapture& log, std::string_view prefix) {
   const auto& m = log.messages();
-  return std::any_of(m.begin(), m.end(), [&](const std::string& s) { return s.starts_with(prefix); });
+  return std::any_of(m.begin(), m.end(),
+                     [&](const std::string& s) { return s.starts_with(prefix); });
 }
 
 TEST(ResolverTest, SilentServerGetsRetriesPlusOneQueriesThenNextAnswers) {
@@ -98,8 +99,8 @@ TEST(ResolverTest, RcodeHandlingAcrossServers) {
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     testing::LogCapture log;
-    auto servers = ServerPair::start(
-        rcode(tc.first), tc.second ? rcode(tc.second) : testing::answering("ok"));
+    auto servers =
+        ServerPair::start(rcode(tc.first), tc.second ? rcode(tc.second) : testing::answering("ok"));
     ASSERT_TRUE(servers.ok());
     auto r = resolverFor(servers.settings());
     auto got = r->lookupTxt("n.example");
@@ -157,19 +158,22 @@ TEST(ResolverTest, StrayDatagrams) {
     Error error;  // Unexpected: "real" expected
     int queries;
   } cases[] = {
-      {"foreign id from the server", [](const FakeQuery& q) {
+      {"foreign id from the server",
+       [](const FakeQuery& q) {
          FakeQuery other = q;
          other.id ^= 0x5a5a;
          return std::vector<FakeDatagram>{txtAnswer(other, "forged")};
        },
        Error::IdMismatch, 1},
-      {"foreign source is ignored within the attempt", [](const FakeQuery& q) {
+      {"foreign source is ignored within the attempt",
+       [](const FakeQuery& q) {
          auto forged = txtAnswer(q, "forged");
          forged.foreign_source = true;
          return std::vector<FakeDatagram>{forged, txtAnswer(q, "real")};
        },
        Error::Unexpected, 1},
-      {"short datagram uses up the attempt", [n = std::make_shared<int>(0)](const FakeQuery& q) {
+      {"short datagram uses up the attempt",
+       [n = std::make_shared<int>(0)](const FakeQuery& q) {
          if ((*n)++ == 0) return std::vector<FakeDatagram>{{std::vector<std::uint8_t>(11, 0)}};
          return std::vector<FakeDatagram>{txtAnswer(q, "real")};
        },
@@ -270,7 +274,8 @@ TEST(ResolverTest, QueryIdsAreUnpredictable) {
   server.reset();  // joins the server thread before ids is read
   ASSERT_EQ(ids.size(), 16u);
   int sequential = 0;
-  for (std::size_t i = 1; i < ids.size(); ++i) sequential += ids[i] == std::uint16_t(ids[i - 1] + 1);
+  for (std::size_t i = 1; i < ids.size(); ++i)
+    sequential += ids[i] == std::uint16_t(ids[i - 1] + 1);
   EXPECT_LT(sequential, 3);
   EXPECT_GT(std::set<std::uint16_t>(ids.begin(), ids.end()).size(), 12u);
 }

@@ -14,10 +14,14 @@ TEST(InetAddressTest, LiteralsOnly) {
     bool ok;
     const char* described;
   } cases[] = {
-      {"127.0.0.1", true, "127.0.0.1:53"},   {"::1", true, "[::1]:53"},
-      {"2001:db8::5", true, "[2001:db8::5]:53"}, {"localhost", false, ""},
-      {"127.1", false, ""},                  {"", false, ""},
-      {"[::1]", false, ""},                  {"1.2.3.4 ", false, ""},
+      {"127.0.0.1", true, "127.0.0.1:53"},
+      {"::1", true, "[::1]:53"},
+      {"2001:db8::5", true, "[2001:db8::5]:53"},
+      {"localhost", false, ""},
+      {"127.1", false, ""},
+      {"", false, ""},
+      {"[::1]", false, ""},
+      {"1.2.3.4 ", false, ""},
   };
   for (const auto& tc : cases) {
     auto a = parseIpLiteral(tc.text, 53);

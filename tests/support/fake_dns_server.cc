@@ -69,8 +69,8 @@ FakeDatagram txtAnswer(const FakeQuery& query, const std::string& text, std::uin
   return {buildReply(query, 0, {{query.name, kDnsTypeTxt, ttl, txtRdata({text})}}), false};
 }
 
-std::unique_ptr<FakeDnsServer> FakeDnsServer::start(const std::string& address,
-                                                    std::uint16_t port, FakeHandler handler) {
+std::unique_ptr<FakeDnsServer> FakeDnsServer::start(const std::string& address, std::uint16_t port,
+                                                    FakeHandler handler) {
   std::unique_ptr<FakeDnsServer> s(new FakeDnsServer());
   s->address_ = address;
   s->handler_ = std::move(handler);

@@ -92,6 +92,8 @@ bool NsdServer::launch(std::string* error) {
        << "  server-count: 1\n"
        << "  do-ip6: no\n"
        << "  verbosity: 1\n"
+       // Response-rate limiting would drop or truncate a fast test client.
+       << "  rrl-ratelimit: 0\n"
        << "remote-control:\n"
        << "  control-enable: no\n";
   for (const auto& z : options_.zones) {
