@@ -1,18 +1,19 @@
-// PublicKeyCache: decoded RSA public keys of one thread, keyed by the exact
-// p= text of the key record they came from.
+// PublicKeyCache: decoded public keys of one thread, keyed by the algorithm
+// and the exact p= text of the key record they came from.
 //
 // Decoding a 2048-bit SubjectPublicKeyInfo costs several RSA verifications,
-// so a thread that verifies many messages from one sender keeps the decoded
-// key. verify() gives exactly the result verifyWithKeyRecord would give for
-// the same arguments; only successful decodes are kept, and the key-size
-// floor is applied on every call. Ed25519 keys need no decoding and are
-// passed straight through. At most `capacity` keys are held; the least
-// recently used one is dropped first.
+// and the point checks of an Ed25519 public key cost more than the
+// verification itself, so a thread that verifies many messages from one
+// sender keeps the decoded key. verify() gives exactly the result
+// verifyWithKeyRecord would give for the same arguments; the RSA size floor
+// is applied on every call. Keys whose p= does not decode are not kept. At
+// most `capacity` keys are held; the least recently used one is dropped first.
 //
-// Owned by the thread's KeyLookup and discarded with it (and its resolver).
-// Not thread-safe: one thread only.
+// Owned by the thread that verifies, beside its resolver, and discarded with
+// it. Not thread-safe: one thread only.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -43,10 +44,16 @@ class PublicKeyCache {
 
  private:
   struct Entry {
-    EvpPkeyPtr key;
+    EvpPkeyPtr rsa;
     unsigned bits = 0;
+    std::array<std::uint8_t, 32> ed25519{};
+    bool ed25519_refused = false;  // the point checks refuse the key: nothing verifies
     std::list<std::string>::iterator age;
   };
+
+  // The entry for the key, decoding it on a miss; null with `reason` set
+  // when the p= text does not yield a key.
+  Entry* find(SignatureAlgorithm algorithm, std::string_view p_text, std::string_view& reason);
 
   std::size_t capacity_;
   std::list<std::string> by_age_;  // most recently used first
