@@ -96,7 +96,8 @@ Result<std::string> buildHeaderHashInput(std::span<const std::string_view> selec
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-Sha256Digest sha256(std::string_view bytes);
+// Fails with OutOfMemory only.
+Result<Sha256Digest> sha256(std::string_view bytes);
 
 struct BodyHash {
   Sha256Digest digest{};
