@@ -6,7 +6,7 @@ namespace quellsig {
 
 SenderPattern classifyPattern(std::string_view text) {
   if (text == "*") return {PatternKind::CatchAll, {}, {}};
-  const std::size_t at = text.rfind('@');
+  const std::size_t at = text.find('@');
   if (at == std::string_view::npos) {
     if (text.starts_with('.')) return {PatternKind::BareDotDomain, {}, text.substr(1)};
     return {PatternKind::LiteralDomain, {}, text};
@@ -26,7 +26,7 @@ SenderPattern classifyPattern(std::string_view text) {
 }
 
 SenderAddress splitSenderAddress(std::string_view address) {
-  const std::size_t at = address.rfind('@');
+  const std::size_t at = address.find('@');
   if (at == std::string_view::npos) return {{}, {}, false};
   return {address.substr(0, at), address.substr(at + 1), true};
 }

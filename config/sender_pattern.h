@@ -1,9 +1,10 @@
 // SigningTable sender patterns: their kinds and the matching rule.
 //
-// Patterns and sender addresses are split at their last "@" into local part
-// and domain (a quoted local part may itself hold "@"; the domain is what
-// follows the last one). All comparisons ignore ASCII case. "D or below D"
-// means equal to D or ending in "." followed by D.
+// Patterns and sender addresses are split at their first "@" into local part
+// and domain, so a sender with a second "@" (a quoted local part holding one)
+// is matched on everything after the first. Single-key mode is not: it takes
+// the text after the last "@" (senderDomain). All comparisons ignore ASCII
+// case. "D or below D" means equal to D or ending in "." followed by D.
 //
 // patternMatches is the reference rule; the SigningIndex must agree with a
 // scan of it in file order. Pure functions; any thread may call them.

@@ -63,7 +63,8 @@ struct KeyNameLess {
 SigningConfig::~SigningConfig() = default;
 
 std::string_view senderDomain(std::string_view sender_address) {
-  return splitSenderAddress(sender_address).domain;
+  const std::size_t at = sender_address.rfind('@');
+  return at == std::string_view::npos ? std::string_view() : sender_address.substr(at + 1);
 }
 
 Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSources& sources) {
@@ -151,7 +152,6 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
 SigningSelection SigningConfig::select(const SigningSettings& settings,
                                        std::string_view sender_address) const {
   SigningSelection out;
-  const SenderAddress sender = splitSenderAddress(sender_address);
   auto add = [&](std::string_view domain, std::string_view selector, const PrivateKey* key) {
     if (out.count_ == kMaxSigningEntries) {
       emit(Severity::Warning, "more than ", kMaxSigningEntries, " signing keys for ", domain, "/",
@@ -162,8 +162,8 @@ SigningSelection SigningConfig::select(const SigningSettings& settings,
                                   settings.oversign_headers, key};
   };
 
-  if (settings.domain && sender.has_at &&
-      equalsIgnoringAsciiCase(*settings.domain, sender.domain)) {
+  if (settings.domain && sender_address.find('@') != std::string_view::npos &&
+      equalsIgnoringAsciiCase(*settings.domain, senderDomain(sender_address))) {
     if (single_key_) add(*settings.domain, settings.selector.value_or("default"), &*single_key_);
     return out;
   }

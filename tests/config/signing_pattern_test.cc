@@ -70,7 +70,12 @@ const MatchCase kMatchCases[] = {
     {"star dot without at sign, a subdomain", "*.a.b", "u@c.d.a.b", false},
     {"star dot without at sign, spelled so", "*.a.b", "u@*.a.b", true},
     {"no at sign matches only catch-all", "a.b", "a.b", false},
-    {"quoted local part holding an at sign", "*@a.b", "\"x@y\"@a.b", true},
+    // Senders and patterns split at their first at sign.
+    {"sender with two at signs, last domain", "*@a.b", "x@y@a.b", false},
+    {"sender with two at signs, first domain", "*@y@a.b", "x@y@a.b", true},
+    {"quoted local part holding an at sign", "*@a.b", "\"x@y\"@a.b", false},
+    {"local part ends at the first at sign", "u@*", "u@v@a.b", true},
+    {"pattern domain runs from its first at sign", "u@v@*", "u@v@a.b", false},
 };
 
 TEST(SenderPatternTest, EveryPatternKindMatchesItsSendersOnly) {
@@ -119,7 +124,7 @@ TEST(SigningIndexTest, FirstMatchInFileOrderWins) {
 TEST(SigningIndexTest, AgreesWithFileOrderScanOnRandomTables) {
   std::mt19937_64 rng(20240601);
   const std::vector<std::string> labels = {"a", "b", "C", "ex", "mail", "B"};
-  const std::vector<std::string> locals = {"u", "U", "v", "*", "post"};
+  const std::vector<std::string> locals = {"u", "U", "v", "*", "post", "u@b"};
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
   auto domain = [&] {
     std::string d = pick(labels);

@@ -110,6 +110,8 @@ TEST_F(SigningSelectTest, SingleKeyModeDecidesForItsDomain) {
     EXPECT_EQ(s.entries()[0].selector, "default");
     EXPECT_NE(s.entries()[0].key, nullptr);
     EXPECT_TRUE(config->select(settings, "u@sub.mail.example").empty());
+    // Single-key mode compares the text after the last at sign.
+    EXPECT_EQ(config->select(settings, "u@x@mail.example").entries().size(), 1u);
     settings.selector = "sel";
     EXPECT_EQ(config->select(settings, "u@mail.example").entries()[0].selector, "sel");
   }
