@@ -1,6 +1,7 @@
 #include "dns/cache.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 #include "daemon/log.h"
@@ -96,8 +97,10 @@ Result<void> DnsCache::storeNegative(std::string key, NegativeKind kind, std::in
 
 Result<void> DnsCache::store(std::string key, DnsCacheEntry entry, std::int64_t now) {
   makeRoom(now);
+  const std::int64_t expires = entry.expires;
   if (auto it = map_.find(key); it != map_.end()) {
     it->second.entry = std::move(entry);
+    earliest_expiry_ = std::min(earliest_expiry_, expires);
     return {};
   }
   try {
@@ -112,18 +115,28 @@ Result<void> DnsCache::store(std::string key, DnsCacheEntry entry, std::int64_t 
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
+  earliest_expiry_ = std::min(earliest_expiry_, expires);
   return {};
 }
 
 void DnsCache::makeRoom(std::int64_t now) {
   if (map_.size() < capacity_) return;
-  for (auto it = order_.begin(); it != order_.end();) {
-    auto next = std::next(it);
-    if (map_.find(*it)->second.entry.expires <= now) {
-      remove(it);
-      if (map_.size() < capacity_) return;
+  // Before the earliest expiry nothing can have expired, and walking the
+  // whole cache on every store of a full one would cost more than the lookup.
+  if (now >= earliest_expiry_) {
+    std::int64_t earliest = std::numeric_limits<std::int64_t>::max();
+    for (auto it = order_.begin(); it != order_.end();) {
+      auto next = std::next(it);
+      const std::int64_t expires = map_.find(*it)->second.entry.expires;
+      if (expires <= now) {
+        remove(it);
+        if (map_.size() < capacity_) return;
+      } else {
+        earliest = std::min(earliest, expires);
+      }
+      it = next;
     }
-    it = next;
+    earliest_expiry_ = earliest;
   }
   if (!order_.empty()) remove(order_.begin());
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <list>
 #include <span>
 #include <string>
@@ -84,6 +85,8 @@ class DnsCache {
   // The map's keys view the strings owned by order_, so each key exists once.
   std::list<std::string> order_;
   std::unordered_map<std::string_view, Slot> map_;
+  // No entry expires before this; it may lag behind removals, never ahead.
+  std::int64_t earliest_expiry_ = std::numeric_limits<std::int64_t>::max();
 };
 
 }  // namespace quellsig

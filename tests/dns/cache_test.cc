@@ -145,6 +145,32 @@ TEST(DnsCacheTest, EvictionOrder) {
     EXPECT_EQ(c.keysInOrder(), (Keys{"b:16", "c:16", "d:16"}));
     EXPECT_EQ(c.lookup(key("C"), "C", t + 10).outcome, Outcome::Miss);
   }
+  {
+    // A full cache with nothing expired skips the walk until the earliest
+    // expiry; entries stored after such a walk must still count.
+    SCOPED_TRACE("a shorter-lived entry stored after a walk that found nothing expired");
+    DnsCache c(2, 10);
+    ASSERT_TRUE(c.storePositive(key("A"), records(1), 100, t));
+    ASSERT_TRUE(c.storePositive(key("B"), records(1), 100, t));
+    ASSERT_TRUE(c.storePositive(key("C"), records(1), 100, t + 1));  // walk finds nothing
+    ASSERT_TRUE(c.storeNegative(key("D"), NegativeKind::NameError, t + 2));
+    EXPECT_EQ(c.keysInOrder(), (Keys{"c:16", "d:16"}));
+    ASSERT_TRUE(c.storePositive(key("E"), records(1), 100, t + 12));  // D expired at t + 12
+    EXPECT_EQ(c.keysInOrder(), (Keys{"c:16", "e:16"}));
+  }
+  {
+    SCOPED_TRACE("an entry refreshed with a shorter lifetime after such a walk");
+    DnsCache c(3, 60);
+    ASSERT_TRUE(c.storePositive(key("A"), records(1), 100, t));
+    ASSERT_TRUE(c.storePositive(key("B"), records(1), 100, t));
+    ASSERT_TRUE(c.storePositive(key("C"), records(1), 100, t));
+    ASSERT_TRUE(c.storePositive(key("D"), records(1), 100, t + 1));  // walk finds nothing
+    ASSERT_TRUE(c.storePositive(key("D"), records(1), 30, t + 2));   // B goes, D refreshed
+    EXPECT_EQ(c.keysInOrder(), (Keys{"c:16", "d:16"}));
+    ASSERT_TRUE(c.storePositive(key("E"), records(1), 100, t + 3));
+    ASSERT_TRUE(c.storePositive(key("F"), records(1), 100, t + 32));  // D expired at t + 32
+    EXPECT_EQ(c.keysInOrder(), (Keys{"c:16", "e:16", "f:16"}));
+  }
 }
 
 }  // namespace
