@@ -319,6 +319,20 @@ TEST_F(ParserMessages, ErrorsAndTheirMessages) {
       {"empty umask", "UMask =", Error::InvalidMode, ""},
       {"umask over 16 bits", "UMask = 200000", Error::InvalidMode, ""},
       {"body length tag", "BodyLengthTag = Honor", Error::InvalidBodyLengthTag, ""},
+      // Which error wins when several keys are wrong: the parsing order.
+      {"body length tag before umask", "UMask = 9\nBodyLengthTag = no", Error::InvalidBodyLengthTag,
+       ""},
+      {"global mode before a listener's socket", "Mode = x\n[listener:a]\nMode = sign",
+       Error::InvalidMode, ""},
+      {"missing socket before the listener's mode", "[listener:a]\nMode = x",
+       Error::MissingListenerSocket,
+       "config: [listener:a] has no Socket setting -- a listener section must name an address"},
+      {"bad socket before the listener's mode", "[listener:a]\nSocket = inet:99999\nMode = x",
+       Error::InvalidListenerSocket,
+       "config: [listener:a] Socket=inet:99999 is not a valid listen address (error.InvalidPort) "
+       "-- expected inet:port@ip or unix:/path"},
+      {"listeners in order of first appearance",
+       "[listener:a]\nSocket = 1\n[listener:b]\n[listener:a]\nMode = x", Error::InvalidMode, ""},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
