@@ -98,7 +98,7 @@ Result<std::vector<DnsAnswerRecord>> DnsResolver::lookup(std::string_view name) 
   auto query = encodeQuery(name, id);
   if (!query) return fail(query.error());
 
-  const std::uint64_t start = platform::monotonicMillis();
+  const std::uint64_t start = platform::monotonicNanos();
   if (monitor_ != nullptr && monitor_->healthyCount() == 0) {
     emit(Severity::Warning, "dns: ", Printable{name},
          " not queried, all nameservers marked down (monitor)");
@@ -109,7 +109,7 @@ Result<std::vector<DnsAnswerRecord>> DnsResolver::lookup(std::string_view name) 
   if (!chosen) {
     const Error e = chosen.error();
     emit(Severity::Warning, "dns: query ", Printable{name}, " failed err=", ErrorText{e},
-         " elapsed=", platform::monotonicMillis() - start, "ms");
+         " elapsed=", (platform::monotonicNanos() - start) / 1'000'000u, "ms");
     if (e == Error::DnsTimeout) {
       (void)cache_.storeNegative(std::move(*key), NegativeKind::Timeout, nowSeconds());
     }

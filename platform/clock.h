@@ -10,7 +10,10 @@ namespace quellsig::platform {
 std::uint64_t wallClockSeconds();
 std::uint64_t wallClockMillis();
 std::uint64_t wallClockNanos();
-// Monotonic milliseconds, for measuring elapsed time and timeouts.
+// Monotonic time, for measuring elapsed time and timeouts. Take elapsed times
+// as a difference of nanoseconds: a difference of whole milliseconds can
+// exceed the truncated elapsed time by one.
+std::uint64_t monotonicNanos();
 std::uint64_t monotonicMillis();
 void sleepMillis(std::uint64_t ms);
 

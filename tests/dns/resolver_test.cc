@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -257,6 +259,50 @@ TEST(ResolverTest, TcpFallback) {
       EXPECT_EQ(log.count(tc.line), 1) << ::testing::PrintToString(log.messages());
     }
   }
+}
+
+TEST(ResolverTest, TcpRetryWalksFromTheServerAfterTheOneThatAnswered) {
+  // Over UDP both servers answer truncated; over TCP each names itself, or
+  // closes without a reply once tcp_fails is set.
+  auto tcp_fails = std::make_shared<std::atomic<bool>>(false);
+  auto handler = [tcp_fails](std::string self) {
+    return [tcp_fails, self](const FakeQuery& q) {
+      if (!q.tcp) {
+        return std::vector<FakeDatagram>{
+            {buildReply(q, 0, {{q.name, kDnsTypeTxt, 300, txtRdata({"part"})}}, true)}};
+      }
+      if (tcp_fails->load()) return std::vector<FakeDatagram>{};
+      return std::vector<FakeDatagram>{txtAnswer(q, self)};
+    };
+  };
+  auto servers = ServerPair::start(handler("first"), handler("second"));
+  ASSERT_TRUE(servers.ok());
+  auto r = resolverFor(servers.settings(500));
+
+  auto got = r->lookupTxt("one.example");  // UDP answered by the first server
+  ASSERT_TRUE(got) << errorName(got.error());
+  EXPECT_EQ((*got)[0].data, "second");
+  EXPECT_EQ(servers.first->tcpQueries(), 0);
+  EXPECT_EQ(servers.second->tcpQueries(), 1);
+  EXPECT_EQ(r->nextServer(), 1u) << "the TCP phase leaves the rotation alone";
+
+  got = r->lookupTxt("two.example");  // UDP answered by the second server
+  ASSERT_TRUE(got) << errorName(got.error());
+  EXPECT_EQ((*got)[0].data, "first");
+  EXPECT_EQ(servers.first->tcpQueries(), 1);
+
+  // TCP failing everywhere: every server is tried once, and the truncated
+  // UDP answer is the result and is cached like any other.
+  tcp_fails->store(true);
+  got = r->lookupTxt("three.example");
+  ASSERT_TRUE(got) << errorName(got.error());
+  ASSERT_EQ(got->size(), 1u);
+  EXPECT_EQ((*got)[0].data, "part");
+  EXPECT_EQ(servers.first->tcpQueries(), 2);
+  EXPECT_EQ(servers.second->tcpQueries(), 2);
+  const int udp_before = servers.first->udpQueries() + servers.second->udpQueries();
+  ASSERT_TRUE(r->lookupTxt("three.example"));
+  EXPECT_EQ(servers.first->udpQueries() + servers.second->udpQueries(), udp_before);
 }
 
 TEST(ResolverTest, QueryIdsAreUnpredictable) {
