@@ -1,5 +1,7 @@
 #include "dns/resolver.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <new>
 #include <optional>
 
@@ -205,7 +207,10 @@ Result<std::vector<std::uint8_t>> DnsResolver::exchangeOverTcp(
   if (!conn) return fail(conn.error());
   if (auto r = conn->setTimeouts(timeout_ms_); !r) return fail(r.error());
   // Whole seconds, at least one, as a connection-establishment limit.
-  const std::uint32_t connect_ms = ((timeout_ms_ + 999) / 1000) * 1000;
+  // Computed in 64 bits: near the 32-bit limit the rounding would wrap to 0 s.
+  const std::uint64_t whole_seconds = (std::uint64_t{timeout_ms_} + 999) / 1000;
+  const auto connect_ms =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(whole_seconds * 1000, UINT32_MAX));
   if (auto r = conn->connect(server, connect_ms); !r) return fail(r.error());
 
   std::vector<std::uint8_t> framed;

@@ -10,7 +10,8 @@ namespace {
 std::uint64_t readNanos(clockid_t id) {
   timespec ts{};
   if (::clock_gettime(id, &ts) != 0 || ts.tv_sec < 0) return 0;
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(ts.tv_nsec);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
 }  // namespace
