@@ -11,8 +11,8 @@
 #include "engine/base64.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
-#include "platform/run_program.h"
 #include "platform/file.h"
+#include "platform/run_program.h"
 
 namespace quellsig {
 namespace {
@@ -40,6 +40,13 @@ class GenkeyToolTest : public ::testing::Test {
 
   platform::ProgramResult run(std::vector<std::string> args) {
     args.insert(args.begin(), kGenkey);
+    auto r = platform::runProgram(args, dir_.string());
+    EXPECT_TRUE(r.has_value());
+    return r.value_or(platform::ProgramResult{});
+  }
+  // Runs the tool from a shell that first applies `setup` (umask, ulimit).
+  platform::ProgramResult runAfter(const std::string& setup, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/bin/sh", "-c", setup + "; exec \"$0\" \"$@\"", kGenkey});
     auto r = platform::runProgram(args, dir_.string());
     EXPECT_TRUE(r.has_value());
     return r.value_or(platform::ProgramResult{});
@@ -219,6 +226,29 @@ TEST_F(GenkeyToolTest, CreateFailuresNameTheError) {
                 ".dns: NameTooLong\nquellsig-genkey: could not create the DNS record file\n");
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(fs::exists(dir_ / key_path));
+}
+
+TEST_F(GenkeyToolTest, FileModesUnderPermissiveAndRestrictiveUmasks) {
+  struct Case {
+    const char* umask;
+    const char* algorithm;
+    unsigned key_mode, dns_mode;
+  } cases[] = {
+      {"000", "ed25519", 0600, 0644},
+      {"000", "rsa", 0600, 0644},
+      {"077", "ed25519", 0600, 0600},
+      {"027", "rsa", 0600, 0640},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.umask) + " " + c.algorithm);
+    const std::string key = "k" + std::to_string(n++);
+    auto r = runAfter(std::string("umask ") + c.umask,
+                      {"-a", c.algorithm, "-b", "1024", "-s", "s", "-d", "example.com", "-o", key});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(*platform::filePermissionBits((dir_ / key).string()) & 07777, c.key_mode);
+    EXPECT_EQ(*platform::filePermissionBits((dir_ / (key + ".dns")).string()) & 07777, c.dns_mode);
+  }
 }
 
 TEST_F(GenkeyToolTest, KeyPathWithoutDotGetsDnsAppended) {
