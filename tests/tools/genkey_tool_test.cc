@@ -251,6 +251,38 @@ TEST_F(GenkeyToolTest, FileModesUnderPermissiveAndRestrictiveUmasks) {
   }
 }
 
+// With the file size limit at one 512-byte block (and SIGXFSZ ignored, so the
+// write fails with EFBIG), a 1024-bit PEM key is cut off, and so is the record
+// of a long domain while its 115-byte Ed25519 key file fits.
+TEST_F(GenkeyToolTest, WriteFailuresLeaveNoPartialFile) {
+  const std::string limit = "trap '' XFSZ; ulimit -f 1";
+  auto r = runAfter(limit, {"-b", "1024", "-s", "s", "-d", "example.com", "-o", "rsa.key"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err,
+            "warning: -b 1024 is below the 2048 bits RFC 8301 3.2 recommends\n"
+            "error: KeyWriteFailed\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(entries().empty()) << "a truncated private key must not stay behind";
+
+  r = runAfter("trap '' XFSZ; ulimit -f 0",
+               {"-a", "ed25519", "-s", "s", "-d", "example.com", "-o", "empty.key"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "error: FileTooBig\n");
+  EXPECT_TRUE(entries().empty()) << "an empty private key file must not stay behind";
+
+  std::string domain;
+  for (int i = 0; i < 30; ++i) domain += "label" + std::to_string(i) + ".";
+  domain += "example.com";
+  r = runAfter(limit, {"-a", "ed25519", "-s", "s", "-d", domain, "-o", "ed.key"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err,
+            "could not write ed.dns: FileTooBig\n"
+            "quellsig-genkey: could not write the DNS record file\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(entries(), std::vector<std::string>{"ed.key"}) << "the complete key stays";
+  EXPECT_EQ(readFile(dir_ / "ed.key").size(), 115u);
+}
+
 TEST_F(GenkeyToolTest, KeyPathWithoutDotGetsDnsAppended) {
   auto r = run({"-a", "ed25519", "-s", "s", "-d", "example.com", "-o", "k"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
