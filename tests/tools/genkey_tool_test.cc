@@ -13,6 +13,7 @@
 #include "engine/rsa_keygen.h"
 #include "platform/file.h"
 #include "platform/run_program.h"
+#include "tools/testkey/local_public_key.h"
 
 namespace quellsig {
 namespace {
@@ -165,6 +166,11 @@ TEST_F(GenkeyToolTest, Ed25519KeyFileAndRecord) {
             "; DKIM public key for example.org, selector ed (ed25519)\n"
             "ed._domainkey.example.org. IN TXT \"v=DKIM1; k=ed25519; p=" +
                 base64Encode(key->ed25519_public) + "\"\n");
+
+  // The key test tool reads the same file back to the published key.
+  auto read_back = ed25519SeedFilePublicKey((dir_ / "keys.d.ed.key").string());
+  ASSERT_TRUE(read_back.has_value()) << errorName(read_back.error());
+  EXPECT_TRUE(std::ranges::equal(*read_back, key->ed25519_public));
 
   // A second run must not produce the same seed.
   ASSERT_EQ(run({"-a", "ed25519", "-s", "ed", "-d", "example.org", "-o", "two"}).exit_status, 0);
