@@ -61,13 +61,20 @@ TEST(PemKeyLoadingTest, AppliesTheSizeFloorAndKeyType) {
 TEST(PemKeyLoadingTest, RefusesKeysReadableByGroupOrOthers) {
   TempDir dir;
   const std::string pem = testing::pemPrivateKey(rsaKey(1024).get());
+  // The mode is checked before the content is read, so it wins over content
+  // that would fail later.
+  const std::string small = testing::pemPrivateKey(rsaKey(1023).get());
   struct Case {
     unsigned mode;
     bool ok;
-  } cases[] = {{0400, true}, {0600, true}, {0640, false}, {0604, false}, {0610, false}};
+    std::string content;
+  } cases[] = {{0400, true, pem},   {0600, true, pem},  {0640, false, pem},
+               {0604, false, pem},  {0610, false, pem}, {0640, false, "not a key\n"},
+               {0660, false, small}};
+  int n = 0;
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.mode);
-    auto key = loadPemPrivateKey(dir.write("k" + std::to_string(c.mode), pem, c.mode));
+    SCOPED_TRACE(::testing::Message() << std::oct << c.mode << " row " << n);
+    auto key = loadPemPrivateKey(dir.write("k" + std::to_string(n++), c.content, c.mode));
     EXPECT_EQ(key.has_value(), c.ok);
     if (!c.ok) {
       ASSERT_FALSE(key.has_value());

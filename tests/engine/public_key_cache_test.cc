@@ -63,6 +63,9 @@ TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
     }
   }
 
+  // R the identity and S = 0.
+  const std::vector<std::uint8_t> forged = with(0, kIdentity + std::string(64, '0'));
+
   EvpPkeyPtr rsa_pkey = testing::makeRsaKey(1024);
   PrivateKey rsa = testing::rsaPrivateKey(rsa_pkey.get());
   const std::string rsa_p = base64Encode(testing::publicKeyDer(rsa_pkey.get()));
@@ -83,6 +86,9 @@ TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
       {"A the identity", E, base64Encode(hex(kIdentity)), ed_sig, input},
       {"A of order 8", E, base64Encode(hex(kOrder8)), ed_sig, input},
       {"A not canonical", E, base64Encode(hex(kYEqualsP)), ed_sig, input},
+      // [0]B = R + [k]A holds for every message when A and R are the
+      // identity: only the point checks refuse this forgery.
+      {"identity forgery", E, base64Encode(hex(kIdentity)), forged, input},
       {"signature of 63 bytes", E, ed_p,
        std::vector<std::uint8_t>(ed_sig.begin(), ed_sig.end() - 1), input},
       {"key of 31 bytes", E, base64Encode(std::span(ed.ed25519_public).first(31)), ed_sig, input},
@@ -107,6 +113,8 @@ TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
   }
   EXPECT_EQ(verifyWithKeyRecord(E, ed_p, ed_sig, input, 0).status,
             KeyVerifyResult::Status::Verified);
+  EXPECT_EQ(cache.verify(E, base64Encode(hex(kIdentity)), forged, input, 0).status,
+            KeyVerifyResult::Status::NotVerified);
 }
 
 }  // namespace

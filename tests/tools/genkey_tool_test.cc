@@ -11,8 +11,9 @@
 #include "engine/base64.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
-#include "platform/run_program.h"
 #include "platform/file.h"
+#include "platform/run_program.h"
+#include "tools/testkey/local_public_key.h"
 
 namespace quellsig {
 namespace {
@@ -40,6 +41,13 @@ class GenkeyToolTest : public ::testing::Test {
 
   platform::ProgramResult run(std::vector<std::string> args) {
     args.insert(args.begin(), kGenkey);
+    auto r = platform::runProgram(args, dir_.string());
+    EXPECT_TRUE(r.has_value());
+    return r.value_or(platform::ProgramResult{});
+  }
+  // Runs the tool from a shell that first applies `setup` (umask, ulimit).
+  platform::ProgramResult runAfter(const std::string& setup, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/bin/sh", "-c", setup + "; exec \"$0\" \"$@\"", kGenkey});
     auto r = platform::runProgram(args, dir_.string());
     EXPECT_TRUE(r.has_value());
     return r.value_or(platform::ProgramResult{});
@@ -159,6 +167,11 @@ TEST_F(GenkeyToolTest, Ed25519KeyFileAndRecord) {
             "ed._domainkey.example.org. IN TXT \"v=DKIM1; k=ed25519; p=" +
                 base64Encode(key->ed25519_public) + "\"\n");
 
+  // The key test tool reads the same file back to the published key.
+  auto read_back = ed25519SeedFilePublicKey((dir_ / "keys.d.ed.key").string());
+  ASSERT_TRUE(read_back.has_value()) << errorName(read_back.error());
+  EXPECT_TRUE(std::ranges::equal(*read_back, key->ed25519_public));
+
   // A second run must not produce the same seed.
   ASSERT_EQ(run({"-a", "ed25519", "-s", "ed", "-d", "example.org", "-o", "two"}).exit_status, 0);
   EXPECT_NE(readFile(dir_ / "two"), key_text);
@@ -219,6 +232,61 @@ TEST_F(GenkeyToolTest, CreateFailuresNameTheError) {
                 ".dns: NameTooLong\nquellsig-genkey: could not create the DNS record file\n");
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(fs::exists(dir_ / key_path));
+}
+
+TEST_F(GenkeyToolTest, FileModesUnderPermissiveAndRestrictiveUmasks) {
+  struct Case {
+    const char* umask;
+    const char* algorithm;
+    unsigned key_mode, dns_mode;
+  } cases[] = {
+      {"000", "ed25519", 0600, 0644},
+      {"000", "rsa", 0600, 0644},
+      {"077", "ed25519", 0600, 0600},
+      {"027", "rsa", 0600, 0640},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.umask) + " " + c.algorithm);
+    const std::string key = "k" + std::to_string(n++);
+    auto r = runAfter(std::string("umask ") + c.umask,
+                      {"-a", c.algorithm, "-b", "1024", "-s", "s", "-d", "example.com", "-o", key});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(*platform::filePermissionBits((dir_ / key).string()) & 07777, c.key_mode);
+    EXPECT_EQ(*platform::filePermissionBits((dir_ / (key + ".dns")).string()) & 07777, c.dns_mode);
+  }
+}
+
+// With the file size limit at one 512-byte block (and SIGXFSZ ignored, so the
+// write fails with EFBIG), a 1024-bit PEM key is cut off, and so is the record
+// of a long domain while its 115-byte Ed25519 key file fits.
+TEST_F(GenkeyToolTest, WriteFailuresLeaveNoPartialFile) {
+  const std::string limit = "trap '' XFSZ; ulimit -f 1";
+  auto r = runAfter(limit, {"-b", "1024", "-s", "s", "-d", "example.com", "-o", "rsa.key"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err,
+            "warning: -b 1024 is below the 2048 bits RFC 8301 3.2 recommends\n"
+            "error: KeyWriteFailed\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(entries().empty()) << "a truncated private key must not stay behind";
+
+  r = runAfter("trap '' XFSZ; ulimit -f 0",
+               {"-a", "ed25519", "-s", "s", "-d", "example.com", "-o", "empty.key"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err, "error: FileTooBig\n");
+  EXPECT_TRUE(entries().empty()) << "an empty private key file must not stay behind";
+
+  std::string domain;
+  for (int i = 0; i < 30; ++i) domain += "label" + std::to_string(i) + ".";
+  domain += "example.com";
+  r = runAfter(limit, {"-a", "ed25519", "-s", "s", "-d", domain, "-o", "ed.key"});
+  EXPECT_EQ(r.exit_status, 2);
+  EXPECT_EQ(r.err,
+            "could not write ed.dns: FileTooBig\n"
+            "quellsig-genkey: could not write the DNS record file\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(entries(), std::vector<std::string>{"ed.key"}) << "the complete key stays";
+  EXPECT_EQ(readFile(dir_ / "ed.key").size(), 115u);
 }
 
 TEST_F(GenkeyToolTest, KeyPathWithoutDotGetsDnsAppended) {

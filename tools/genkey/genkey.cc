@@ -181,6 +181,14 @@ Result<platform::UniqueFd> createKeyFile(std::string_view path, Run& run, Exit& 
   return fd;
 }
 
+// A private key cut off by a failed write would block the rerun ("already
+// exists") and fail to load later; the file is ours, made moments ago.
+Exit discardKeyFile(platform::UniqueFd& fd, std::string_view path, Error e, Run& run) {
+  fd.reset();
+  (void)platform::removeFile(path);
+  return run.internal(e);
+}
+
 std::optional<Exit> writeDnsFile(const std::string& dns_path, const std::string& text, Run& run) {
   auto fd = createNew(dns_path, 0644);
   if (!fd) {
@@ -215,7 +223,9 @@ std::optional<Exit> generateRsa(const Options& opts, const std::string& dns_path
   Exit exit{2};
   auto fd = createKeyFile(*opts.output, run, exit);
   if (!fd) return exit;
-  if (auto w = writeRsaPrivateKeyPem(*key, fd->get()); !w) return run.internal(w.error());
+  if (auto w = writeRsaPrivateKeyPem(*key, fd->get()); !w) {
+    return discardKeyFile(*fd, *opts.output, w.error(), run);
+  }
   auto der = rsaPublicKeyDer(*key);
   if (!der) return run.internal(der.error());
   const std::string text =
@@ -250,7 +260,9 @@ std::optional<Exit> generateEd25519(const Options& opts, const std::string& dns_
   constexpr std::string_view kBegin = "-----BEGIN ED25519 PRIVATE KEY-----\n";
   constexpr std::string_view kEnd = "\n-----END ED25519 PRIVATE KEY-----\n";
   for (std::string_view part : {kBegin, std::string_view(material.text), kEnd}) {
-    if (auto w = platform::writeAll(fd->get(), part); !w) return run.internal(w.error());
+    if (auto w = platform::writeAll(fd->get(), part); !w) {
+      return discardKeyFile(*fd, *opts.output, w.error(), run);
+    }
   }
   const std::string text = dnsRecordText(*opts.selector, *opts.domain, opts.algorithm, std::nullopt,
                                          base64Encode(key->ed25519_public));
