@@ -1,8 +1,7 @@
 #include "engine/key_verify.h"
 
-#include <sodium.h>
-
 #include "engine/base64.h"
+#include "engine/canonicalization.h"
 #include "engine/ed25519.h"
 #include "engine/rsa.h"
 
@@ -18,11 +17,10 @@ KeyVerifyResult verifyEd25519(std::span<const std::uint8_t> key,
                               std::string_view header_hash_input) {
   if (key.size() != 32) return rejected("unusable public key");
   if (signature.size() != 64) return rejected("crypto verify error");
-  std::uint8_t digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(header_hash_input.data()),
-                     header_hash_input.size());
+  Result<Sha256Digest> digest = sha256(header_hash_input);
+  if (!digest) return rejected("crypto verify error");
   // Refused points and scalars are a failed signature, not an error.
-  auto ok = ed25519Verify(key.first<32>(), digest, signature.first<64>());
+  auto ok = ed25519Verify(key.first<32>(), *digest, signature.first<64>());
   if (ok && *ok) return {KeyVerifyResult::Status::Verified, {}};
   return {KeyVerifyResult::Status::NotVerified, {}};
 }

@@ -5,15 +5,20 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "dns/message.h"
+#include "dns/resolver.h"
+#include "dns/resolver_key_lookup.h"
 #include "engine/base64.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/public_key_cache.h"
 #include "engine/signer.h"
 #include "tests/engine/test_keys.h"
+#include "tests/support/fake_dns_server.h"
 
 namespace quellsig {
 namespace {
@@ -175,7 +180,9 @@ struct Case {
   int lookups = 1;
 };
 
-TEST(VerifierTest, EveryReasonOfTheTableWithItsResult) {
+// Every reason of the result table, with messages made by our signer; the
+// answers are served both from memory and by a nameserver through the resolver.
+std::vector<Case> tableCases() {
   const Keys& k = keys();
   const std::string rsa = "v=DKIM1; k=rsa; p=" + k.rsa_p;
   const std::string rsa_sig = signedMessage({});
@@ -370,19 +377,104 @@ TEST(VerifierTest, EveryReasonOfTheTableWithItsResult) {
        11},
       {"testing key", rsa_sig, record(rsa + "; t=y"), DkimResult::Pass, {}, {}, true},
   };
-  for (const Case& tc : cases) {
+  return std::vector<Case>(std::begin(cases), std::end(cases));
+}
+
+void expectOutcome(const Case& tc, const VerificationOutcome& o) {
+  EXPECT_EQ(dkimResultText(o.result), dkimResultText(tc.want));
+  EXPECT_EQ(o.reason, tc.reason);
+  EXPECT_EQ(o.testing, tc.testing);
+  EXPECT_EQ(o.unsigned_octets, tc.unsigned_octets);
+  EXPECT_EQ(o.domain, tc.has_identity ? "example.com" : "");
+  EXPECT_EQ(o.selector, tc.has_identity ? "sel" : "");
+}
+
+TEST(VerifierTest, EveryReasonOfTheTableWithItsResult) {
+  for (const Case& tc : tableCases()) {
     SCOPED_TRACE(tc.name);
     FakeLookup lookup;
     lookup.answers.emplace(std::string(kName), tc.answers);
     auto v = verifyText(tc.message, lookup, tc.settings);
-    const VerificationOutcome& o = v->outcome;
-    EXPECT_EQ(dkimResultText(o.result), dkimResultText(tc.want));
-    EXPECT_EQ(o.reason, tc.reason);
-    EXPECT_EQ(o.testing, tc.testing);
-    EXPECT_EQ(o.unsigned_octets, tc.unsigned_octets);
-    EXPECT_EQ(o.domain, tc.has_identity ? "example.com" : "");
-    EXPECT_EQ(o.selector, tc.has_identity ? "sel" : "");
+    expectOutcome(tc, v->outcome);
     EXPECT_EQ(lookup.calls, tc.lookups);
+  }
+}
+
+// A domain name in wire form, for the RDATA of a CNAME.
+std::vector<std::uint8_t> wireName(std::string_view name) {
+  std::vector<std::uint8_t> out;
+  while (!name.empty()) {
+    std::size_t dot = name.find('.');
+    std::string_view label = name.substr(0, dot);
+    out.push_back(static_cast<std::uint8_t>(label.size()));
+    out.insert(out.end(), label.begin(), label.end());
+    name.remove_prefix(dot == std::string_view::npos ? name.size() : dot + 1);
+  }
+  out.push_back(0);
+  return out;
+}
+
+// What a nameserver sends for one row: its answers as TXT (cut into
+// character-strings of 255 bytes) or CNAME records, or the reply that makes
+// the resolver report the row's error.
+std::vector<testing::FakeDatagram> replyFor(const testing::FakeQuery& q,
+                                            const Result<std::vector<KeyAnswer>>& answers) {
+  if (!answers) {
+    switch (answers.error()) {
+      case Error::DnsNameError:
+        return {{testing::buildReply(q, 3, {})}};
+      case Error::DnsServerFailure:
+        return {{testing::buildReply(q, 2, {})}};
+      case Error::DnsTimeout:
+        return {};
+      default:
+        ADD_FAILURE() << "no reply produces " << errorName(answers.error());
+        return {};
+    }
+  }
+  std::vector<testing::FakeRecord> records;
+  for (const KeyAnswer& a : *answers) {
+    if (a.type == kDnsTypeTxt) {
+      std::vector<std::string> pieces;
+      for (std::size_t i = 0; i == 0 || i < a.data.size(); i += 255) {
+        pieces.push_back(a.data.substr(i, 255));
+      }
+      records.push_back({q.name, kDnsTypeTxt, 300, testing::txtRdata(pieces)});
+    } else {
+      records.push_back({q.name, a.type, 300, wireName(a.data)});
+    }
+  }
+  return {{testing::buildReply(q, 0, records)}};
+}
+
+TEST(VerifierTest, TableRowsWithKeyRecordsServedThroughTheResolver) {
+  const std::vector<Case> cases = tableCases();
+  std::mutex mu;
+  const Result<std::vector<KeyAnswer>>* serving = nullptr;
+  auto server = testing::FakeDnsServer::start("127.0.0.1", 0, [&](const testing::FakeQuery& q) {
+    std::lock_guard lock(mu);
+    if (q.name != kName) return std::vector<testing::FakeDatagram>{{testing::buildReply(q, 3, {})}};
+    return replyFor(q, *serving);
+  });
+  ASSERT_NE(server, nullptr);
+  DnsSettings settings;
+  settings.nameservers = {server->address()};
+  settings.port = server->port();
+  settings.timeout_ms = 300;
+  settings.retries = 0;
+
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    {
+      std::lock_guard lock(mu);
+      serving = &tc.answers;
+    }
+    int queries_before = server->udpQueries() + server->tcpQueries();
+    // A resolver of its own per row, so that no row answers from another's cache.
+    ResolverKeyLookup lookup(DnsResolver::create(settings).value());
+    auto v = verifyText(tc.message, lookup, tc.settings);
+    expectOutcome(tc, v->outcome);
+    EXPECT_EQ(server->udpQueries() + server->tcpQueries() - queries_before, tc.lookups);
   }
 }
 

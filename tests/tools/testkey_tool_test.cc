@@ -127,6 +127,17 @@ TEST_F(TestkeyToolTest, ArgumentErrors) {
       parseTestkeyArgs(std::vector<std::string_view>{"-p", "5_3", "-s", "a", "-d", "b", "-k", "c"})
           ->port,
       53);
+  const struct {
+    std::string_view text;
+    std::uint16_t port;
+  } spellings[] = {{"+5_3", 53}, {"65535", 65535}, {"-0", 0}, {"-00", 0}, {"-0_0", 0}};
+  for (const auto& tc : spellings) {
+    SCOPED_TRACE(tc.text);
+    auto o = parseTestkeyArgs(
+        std::vector<std::string_view>{"-p", tc.text, "-s", "a", "-d", "b", "-k", "c"});
+    ASSERT_TRUE(o.has_value()) << o.error();
+    EXPECT_EQ(o->port, tc.port);
+  }
 }
 
 TEST_F(TestkeyToolTest, HelpAfterValidOptions) {

@@ -30,8 +30,13 @@ constexpr std::string_view kUsage =
     "\n";
 
 // Decimal 0 to 65535 with the tag-number spelling: one leading "+", "_"
-// between digits, and "-" followed only by zeros meaning 0.
+// between digits, and "-" followed only by zeros and underscores meaning 0
+// (the tag-number rule alone refuses underscores after the minus).
 std::optional<std::uint16_t> parseToolPort(std::string_view s) {
+  if (s.size() > 1 && s.front() == '-' && s.find('0') != std::string_view::npos &&
+      s.find_first_not_of("0_", 1) == std::string_view::npos) {
+    return 0;
+  }
   Result<std::uint64_t> n = parseTagNumber(s);
   if (!n || *n > 65535) return std::nullopt;
   return static_cast<std::uint16_t>(*n);
