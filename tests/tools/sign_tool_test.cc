@@ -137,6 +137,7 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
                  "\n-----END ED25519 PRIVATE KEY-----\n",
              0600);
   dir_.write("badb64", "AAA*\n", 0600);
+  dir_.write("emptyseed", "\n", 0600);
   dir_.write("bigseed", std::string(65537, 'A'), 0600);
   dir_.write("big.txt", std::string(kMaxMessageFileBytes + 1, 'a'), 0600);
   std::string small = writeRsaKey(dir_, "small.pem", 1023, nullptr);
@@ -153,6 +154,8 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
       {with(rsa, {"rsa.pem", "missing.txt"}), "could not read the message file"},
       {with(rsa, {"rsa.pem", "."}), "could not read the message file"},
       {with(rsa, {"rsa.pem", "big.txt"}), "could not read the message file"},
+      // The message is read before the key is looked at.
+      {with(rsa, {"missing.pem", "missing.txt"}), "could not read the message file"},
       {with(rsa, {"open.pem", "msg.txt"}),
        "the RSA private key is readable beyond its owner; chmod 600 it"},
       {with(rsa, {"garbage.pem", "msg.txt"}), "could not load the RSA private key"},
@@ -170,6 +173,8 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
       {with(rsa, {"seed31", "-a", "ed25519-sha256", "msg.txt"}),
        "an Ed25519 seed must be exactly 32 bytes"},
       {with(rsa, {"seed33", "-a", "ed25519-sha256", "msg.txt"}),
+       "an Ed25519 seed must be exactly 32 bytes"},
+      {with(rsa, {"emptyseed", "-a", "ed25519-sha256", "msg.txt"}),
        "an Ed25519 seed must be exactly 32 bytes"},
   };
   for (const auto& tc : cases) {
@@ -262,6 +267,23 @@ TEST_F(SignToolTest, NoTimestampOutputIsByteStableAndVerifies) {
   EXPECT_NE(timed.out.find("; t="), std::string::npos);
   EXPECT_NE(unfolded(splitOutput(timed.out).field).find("l=14;"), std::string::npos);
   EXPECT_TRUE(verifiesOutput(timed.out, rsa_p_));
+}
+
+TEST_F(SignToolTest, SeedFileWhitespaceIsIgnoredEverywhere) {
+  const std::string b64 = seedText(32);
+  dir_.write("spread", " \t" + b64.substr(0, 20) + "\r\n " + b64.substr(20) + "\r\n\r\n", 0600);
+  const std::vector<std::string> common = {
+      "-d", "example.org", "-s", "sel", "-a", "ed25519-sha256", "--no-timestamp", "msg.txt", "-k"};
+  auto args = [&](const char* key) {
+    std::vector<std::string> a = common;
+    a.push_back(key);
+    return a;
+  };
+  ToolRun plain = sign(args("seed"));
+  ToolRun spread = sign(args("spread"));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(spread.status, 0) << spread.err;
+  EXPECT_EQ(spread.out, plain.out);
 }
 
 TEST_F(SignToolTest, NoNormalizeWritesTheFileBytesUnchanged) {
