@@ -1,7 +1,5 @@
 #include "config/signing_config.h"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <new>
 
@@ -9,6 +7,7 @@
 #include "config/table_file.h"
 #include "daemon/log.h"
 #include "engine/key_loading.h"
+#include "engine/rsa.h"
 #include "platform/file.h"
 
 namespace quellsig {
@@ -17,7 +16,7 @@ namespace {
 constexpr std::size_t kTableFileLimit = 1048576;
 constexpr unsigned kRfc8301MinimumBits = 1024;
 
-int keyBits(const PrivateKey& key) { return key.rsa ? EVP_PKEY_get_bits(key.rsa.get()) : 0; }
+int keyBits(const PrivateKey& key) { return rsaKeyBits(key); }
 
 // Octal without leading zeros, e.g. 0640 -> "640".
 std::string octalText(std::uint32_t mode) {

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "engine/secure_zero.h"
+
 namespace quellsig {
 namespace {
 
@@ -10,7 +12,8 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::array<std::int8_t, 256> makeDecodeTable() {
   std::array<std::int8_t, 256> t{};
   for (auto& v : t) v = -1;
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::int8_t>(i);
   return t;
 }
 constexpr auto kDecode = makeDecodeTable();
@@ -42,33 +45,42 @@ std::string base64Encode(std::span<const std::uint8_t> in) {
 }
 
 Result<std::vector<std::uint8_t>> decodeBase64Tag(std::string_view text) {
-  std::string compact;
-  compact.reserve(text.size());
+  // Decoded in place, without a whitespace-free copy: the text may be a
+  // private seed, and a copy would outlive it in freed memory.
+  std::size_t significant = 0;
   for (char c : text) {
-    if (!isFoldingSpace(c)) compact.push_back(c);
+    if (!isFoldingSpace(c)) ++significant;
   }
-  if (compact.size() % 4 != 0) return fail(Error::InvalidArgument);
+  if (significant % 4 != 0) return fail(Error::InvalidArgument);
   std::vector<std::uint8_t> out;
-  out.reserve(compact.size() / 4 * 3);
-  for (std::size_t i = 0; i < compact.size(); i += 4) {
-    bool last = i + 4 == compact.size();
+  out.reserve(significant / 4 * 3);
+  auto reject = [&out]() {
+    secureZero(out.data(), out.size());
+    return fail(Error::InvalidArgument);
+  };
+  std::size_t seen = 0;
+  std::size_t pos = 0;
+  while (seen < significant) {
+    bool last = seen + 4 == significant;
     int pad = 0;
     std::uint32_t v = 0;
     for (std::size_t j = 0; j < 4; ++j) {
-      char c = compact[i + j];
+      while (isFoldingSpace(text[pos])) ++pos;
+      char c = text[pos++];
       if (c == '=') {
         // Padding only in the last quantum, only in its last two places, and
         // nothing but padding after it.
-        if (!last || j < 2) return fail(Error::InvalidArgument);
+        if (!last || j < 2) return reject();
         ++pad;
         v <<= 6;
         continue;
       }
-      if (pad > 0) return fail(Error::InvalidArgument);
+      if (pad > 0) return reject();
       std::int8_t d = kDecode[static_cast<unsigned char>(c)];
-      if (d < 0) return fail(Error::InvalidArgument);
+      if (d < 0) return reject();
       v = (v << 6) | static_cast<std::uint32_t>(d);
     }
+    seen += 4;
     out.push_back(static_cast<std::uint8_t>(v >> 16));
     if (pad < 2) out.push_back(static_cast<std::uint8_t>(v >> 8));
     if (pad < 1) out.push_back(static_cast<std::uint8_t>(v));

@@ -1,9 +1,9 @@
 #include "engine/private_key.h"
 
-#include <sodium.h>
+#include "engine/secure_zero.h"
 
 namespace quellsig {
 
-PrivateKey::~PrivateKey() { sodium_memzero(ed25519_secret.data(), ed25519_secret.size()); }
+PrivateKey::~PrivateKey() { secureZero(ed25519_secret.data(), ed25519_secret.size()); }
 
 }  // namespace quellsig

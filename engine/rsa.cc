@@ -155,4 +155,10 @@ Result<std::vector<std::uint8_t>> rsaPublicKeyDer(const PrivateKey& key) {
   }
 }
 
+int rsaKeyBits(const PrivateKey& key) {
+  if (!key.rsa) return 0;
+  int bits = EVP_PKEY_get_bits(key.rsa.get());
+  return bits > 0 ? bits : 0;
+}
+
 }  // namespace quellsig

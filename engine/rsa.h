@@ -8,6 +8,7 @@
 // rsaLoadPemFile: reads an unencrypted PEM private key that must be RSA of at
 // least 1024 bits (FileOpenFailed, KeyParseFailed, NotRsaKey, RsaKeyTooSmall);
 // the path and permission checks are the caller's.
+// rsaKeyBits: the modulus size of an RSA key, 0 for a key without one.
 // Any thread may call these; each call makes its own libcrypto context.
 #pragma once
 
@@ -30,5 +31,6 @@ KeyVerifyResult rsaVerify(std::span<const std::uint8_t> der,
                           std::span<const std::uint8_t> signature, std::string_view input,
                           unsigned min_bits);
 Result<PrivateKey> rsaLoadPemFile(const std::string& path);
+int rsaKeyBits(const PrivateKey& key);
 
 }  // namespace quellsig

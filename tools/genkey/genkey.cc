@@ -1,7 +1,5 @@
 #include "tools/genkey/genkey.h"
 
-#include <sodium.h>
-
 #include <array>
 #include <charconv>
 #include <functional>
@@ -11,6 +9,7 @@
 #include "engine/base64.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
+#include "engine/secure_zero.h"
 #include "platform/exclusive_file.h"
 #include "platform/random.h"
 #include "tools/genkey/dns_record.h"
@@ -242,8 +241,8 @@ struct SeedMaterial {
   std::array<std::uint8_t, 32> seed{};
   std::string text;
   ~SeedMaterial() {
-    sodium_memzero(seed.data(), seed.size());
-    sodium_memzero(text.data(), text.size());
+    secureZero(seed.data(), seed.size());
+    secureZero(text.data(), text.size());
   }
 };
 

@@ -1,7 +1,5 @@
 #include "tools/sign/sign_tool.h"
 
-#include <sodium.h>
-
 #include <array>
 #include <new>
 #include <optional>
@@ -11,6 +9,7 @@
 #include "engine/canonicalization.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
+#include "engine/secure_zero.h"
 #include "engine/signer.h"
 #include "engine/tag_list.h"
 #include "platform/file.h"
@@ -154,14 +153,14 @@ Step<PrivateKey> loadEd25519Seed(std::string_view path) {
   if (!text) return stop("could not read the key file");
   // decodeBase64Tag drops every space, tab, CR and LF, inside and at the ends.
   auto seed = decodeBase64Tag(*text);
-  sodium_memzero(text->data(), text->size());
+  secureZero(text->data(), text->size());
   if (!seed) return stop("Ed25519 key file is not valid base64");
   if (seed->size() != 32) {
-    sodium_memzero(seed->data(), seed->size());
+    secureZero(seed->data(), seed->size());
     return stop("an Ed25519 seed must be exactly 32 bytes");
   }
   auto key = ed25519KeyFromSeed(std::span<const std::uint8_t, 32>(seed->data(), 32));
-  sodium_memzero(seed->data(), seed->size());
+  secureZero(seed->data(), seed->size());
   if (!key) return stop("the Ed25519 seed does not yield a usable key");
   return std::move(*key);
 }

@@ -1,7 +1,5 @@
 #include "tools/testkey/local_public_key.h"
 
-#include <sodium.h>
-
 #include <span>
 #include <string>
 
@@ -10,6 +8,7 @@
 #include "engine/rsa.h"
 #include "engine/rsa_keygen.h"
 #include "engine/rsa_public_key.h"
+#include "engine/secure_zero.h"
 #include "platform/file.h"
 
 namespace quellsig {
@@ -26,7 +25,7 @@ class Zeroed {
   explicit Zeroed(Buffer& b) : b_(b) {}
   Zeroed(const Zeroed&) = delete;
   Zeroed& operator=(const Zeroed&) = delete;
-  ~Zeroed() { sodium_memzero(b_.data(), b_.size()); }
+  ~Zeroed() { secureZero(b_.data(), b_.size()); }
 
  private:
   Buffer& b_;
