@@ -52,6 +52,26 @@ inline const char* skipCanonicalBlocks(const char* p, const char* end) {
   return p;
 }
 
+bool plainHeaderByte(char c) { return c != ' ' && c != '\t' && c != '\r' && c != '\n'; }
+
+// The end of the run from v[i] (a plain byte) that relaxed canonicalization
+// copies unchanged: plain bytes and single spaces each followed by one. Copying
+// runs instead of bytes matters: the signer canonicalizes its header block
+// once per signature.
+std::size_t plainHeaderRunEnd(std::string_view v, std::size_t i) {
+  std::size_t j = i + 1;
+  while (j < v.size()) {
+    if (plainHeaderByte(v[j])) {
+      ++j;
+    } else if (v[j] == ' ' && j + 1 < v.size() && plainHeaderByte(v[j + 1])) {
+      j += 2;
+    } else {
+      break;
+    }
+  }
+  return j;
+}
+
 void appendRelaxedHeader(std::string& out, std::string_view raw, std::size_t colon) {
   std::string_view name = raw.substr(0, colon);
   while (!name.empty() && isSpaceTab(name.back())) name.remove_suffix(1);
@@ -60,26 +80,30 @@ void appendRelaxedHeader(std::string& out, std::string_view raw, std::size_t col
   const std::size_t value_start = out.size();
   std::string_view v = raw.substr(colon + 1);
   bool space = false;
-  for (std::size_t i = 0; i < v.size(); ++i) {
+  for (std::size_t i = 0; i < v.size();) {
     char c = v[i];
     if (isSpaceTab(c)) {
-      space = true;
-      continue;
-    }
-    if (c == '\r' && i + 2 < v.size() && v[i + 1] == '\n' && isSpaceTab(v[i + 2])) {
       space = true;
       ++i;
       continue;
     }
+    if (c == '\r' && i + 2 < v.size() && v[i + 1] == '\n' && isSpaceTab(v[i + 2])) {
+      space = true;
+      i += 2;
+      continue;
+    }
     if (c == '\n' && i + 1 < v.size() && isSpaceTab(v[i + 1])) {
       space = true;
+      ++i;
       continue;
     }
     // Pending whitespace before the first byte is a leading space that the
     // trim below removes again; only a space is written here, never CR LF.
     if (space && out.size() > value_start) out.push_back(' ');
     space = false;
-    out.push_back(c);
+    std::size_t end = c == '\r' || c == '\n' ? i + 1 : plainHeaderRunEnd(v, i);
+    out.append(v.substr(i, end - i));
+    i = end;
   }
   // Trim the produced value: a stray CR or LF may lead or end it.
   std::size_t b = value_start;

@@ -1,9 +1,8 @@
 #include "engine/signature.h"
 
-#include <sodium.h>
-
 #include <new>
 
+#include "engine/canonicalization.h"
 #include "engine/ed25519.h"
 #include "engine/rsa.h"
 
@@ -15,10 +14,9 @@ Result<std::vector<std::uint8_t>> signHeaderHashInput(const PrivateKey& key,
   if (algorithm == SignatureAlgorithm::RsaSha256) return rsaSign(key, header_hash_input);
 
   // RFC 8463: Ed25519 signs the SHA-256 digest of the header hash input.
-  std::uint8_t digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(header_hash_input.data()),
-                     header_hash_input.size());
-  auto sig = ed25519Sign(key, digest);
+  auto digest = sha256(header_hash_input);
+  if (!digest) return fail(digest.error());
+  auto sig = ed25519Sign(key, *digest);
   if (!sig) return fail(sig.error());
   try {
     return std::vector<std::uint8_t>(sig->begin(), sig->end());

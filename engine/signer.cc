@@ -1,9 +1,10 @@
 #include "engine/signer.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <initializer_list>
 #include <new>
-#include <vector>
 
 #include "engine/base64.h"
 #include "engine/signature.h"
@@ -23,10 +24,14 @@ class FoldingWriter {
  public:
   FoldingWriter(std::string& out, std::size_t width) : out_(out), width_(width) {}
 
-  void tag(std::string_view text) {
+  // Appends the tag text name "=" value (value given in pieces, to spare the
+  // caller a temporary string).
+  void tag(std::string_view name, std::initializer_list<std::string_view> value = {}) {
+    std::size_t length = name.size() + 1;
+    for (std::string_view piece : value) length += piece.size();
     std::string_view sep = first_ ? " " : "; ";
     first_ = false;
-    if (column_ > 1 && column_ + sep.size() + text.size() > width_) {
+    if (column_ > 1 && column_ + sep.size() + length > width_) {
       while (!sep.empty() && (sep.back() == ' ' || sep.back() == '\t')) sep.remove_suffix(1);
       out_.append(sep);
       out_.append(kFold);
@@ -35,8 +40,10 @@ class FoldingWriter {
       out_.append(sep);
       column_ += sep.size();
     }
-    out_.append(text);
-    column_ += text.size();
+    out_.append(name);
+    out_.push_back('=');
+    for (std::string_view piece : value) out_.append(piece);
+    column_ += length;
   }
 
   // Data that may be cut anywhere (the base64 of bh= and b=).
@@ -73,10 +80,10 @@ std::string_view trimListEnds(std::string_view s) {
   return s;
 }
 
-std::string decimal(std::uint64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+// Decimal digits of v, written into buf.
+std::string_view decimal(std::uint64_t v, std::array<char, 24>& buf) {
+  auto r = std::to_chars(buf.data(), buf.data() + buf.size(), v);
+  return std::string_view(buf.data(), static_cast<std::size_t>(r.ptr - buf.data()));
 }
 
 std::size_t longestLine(std::string_view text) {
@@ -99,12 +106,16 @@ Result<std::string> buildSignedHeaderList(std::string_view signed_headers,
                                           std::span<const std::string> raw_headers) {
   try {
     std::string list(trimListEnds(signed_headers));
-    std::vector<std::string_view> seen;
     forEachListedName(oversign_headers, [&](std::string_view name) {
-      for (std::string_view s : seen) {
-        if (namesEqual(s, name)) return;
-      }
-      seen.push_back(name);
+      // Only the first occurrence counts; the list is short, so rescanning
+      // its head is cheaper than keeping the names seen.
+      bool repeated = false;
+      auto head = oversign_headers.substr(
+          0, static_cast<std::size_t>(name.data() - oversign_headers.data()));
+      forEachListedName(head, [&](std::string_view earlier) {
+        if (namesEqual(earlier, name)) repeated = true;
+      });
+      if (repeated) return;
       std::size_t in_message = 0;
       for (const std::string& raw : raw_headers) {
         if (namesEqual(matchingName(raw), name)) ++in_message;
@@ -138,28 +149,19 @@ Result<std::string> signMessage(const Message& message, std::span<const std::str
     field.reserve(512);
     const bool relaxed = request.header_canonicalization == Canonicalization::Relaxed;
     FoldingWriter w(field, relaxed ? kRelaxedWidth : kSimpleWidth);
-    auto tag = [&](std::string_view name, std::string_view value) {
-      std::string text;
-      text.reserve(name.size() + 1 + value.size());
-      text.append(name);
-      text.push_back('=');
-      text.append(value);
-      w.tag(text);
-    };
-    tag("v", "1");
-    tag("a", algorithmName(request.algorithm));
-    std::string c(canonicalizationName(request.header_canonicalization));
-    c.push_back('/');
-    c.append(canonicalizationName(request.body_canonicalization));
-    tag("c", c);
-    tag("d", request.domain);
-    tag("s", request.selector);
-    tag("h", *h_list);
-    if (request.include_timestamp) tag("t", decimal(platform::wallClockSeconds()));
-    if (request.include_body_length) tag("l", decimal(body_hash.canonical_length));
-    w.tag("bh=");
+    std::array<char, 24> t_buf, l_buf;
+    w.tag("v", {"1"});
+    w.tag("a", {algorithmName(request.algorithm)});
+    w.tag("c", {canonicalizationName(request.header_canonicalization), "/",
+                canonicalizationName(request.body_canonicalization)});
+    w.tag("d", {request.domain});
+    w.tag("s", {request.selector});
+    w.tag("h", {*h_list});
+    if (request.include_timestamp) w.tag("t", {decimal(platform::wallClockSeconds(), t_buf)});
+    if (request.include_body_length) w.tag("l", {decimal(body_hash.canonical_length, l_buf)});
+    w.tag("bh");
     w.wrapped(base64Encode(body_hash.digest));
-    w.tag("b=");
+    w.tag("b");
 
     auto selected = selectSignedHeaders(*h_list, raw_headers);
     if (!selected) return fail(selected.error());

@@ -226,6 +226,10 @@ TEST(CanonicalizeHeader, RelaxedAndSimple) {
       {"stray CR inside", "A: b\rc", "a:b\rc"},
       {"trailing CR LF without fold", "A: b\r\n", "a:b"},
       {"inner tabs", "A: b\t\tc", "a:b c"},
+      {"single spaces kept in a run", "A: one two  three\tfour five", "a:one two three four five"},
+      {"CR LF without whitespace is data", "A: b\r\nc d", "a:b\r\nc d"},
+      {"space before a stray CR", "A: b c \rd", "a:b c \rd"},
+      {"space before a fold", "A: b \r\n c", "a:b c"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);

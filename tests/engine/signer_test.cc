@@ -186,6 +186,43 @@ std::vector<std::string> linesOf(const std::string& field) {
   }
 }
 
+// Ed25519 signatures are deterministic, so without t= the whole field is
+// fixed: any change to folding, tag text or the signed bytes shows here.
+TEST(Signer, Ed25519FieldBytesAreStable) {
+  TestKey key = ed25519Key();
+  auto msg = parse(kMessage);
+  struct Case {
+    Canonicalization hc, bc;
+    const char* field;
+  } cases[] = {
+      {R, R,
+       "DKIM-Signature: v=1; a=ed25519-sha256; c=relaxed/relaxed; d=example.org;\r\n"
+       "\ts=sel; h=from:to:subject:date:message-id:from; l=16; bh=K47clZLy3SkSvn80F8IT5\r\n"
+       "\t87cmsRu+P9V0H0ghNqLqIo=; b=\r\n"
+       "\toKTsccxAQrYT5lveXl1QoaZcBslNG+VzC+WfV56rtM8mqdSQipJQZ+X918Q5FlyWMFfoxkr6GIqFf\r\n"
+       "\t0Bn8jtxDQ=="},
+      {S, S,
+       "DKIM-Signature: v=1; a=ed25519-sha256; c=simple/simple; d=example.org; s=sel; "
+       "h=from:to:subject:date:message-id:from; l=21; "
+       "bh=HS4lTg3Ful7aUAWM09kZJ9XI1dwlxKA7sAvOFjQalZY=; b=\r\n"
+       "\th4bvNb6EPcV/NfkjiVY8Pq+eVVp4uUEgkG8ZpoSkVfnn3nNxo/qJ7MqK0Y1D7aeyt5V/k55fOFUU4\r\n"
+       "\tZz/tepZCA=="},
+  };
+  for (const Case& c : cases) {
+    SigningRequest req;
+    req.domain = "example.org";
+    req.selector = "sel";
+    req.key = &key.key;
+    req.algorithm = key.algorithm;
+    req.header_canonicalization = c.hc;
+    req.body_canonicalization = c.bc;
+    req.include_timestamp = false;
+    req.include_body_length = true;
+    auto bh = signingBodyHash(msg->message.body, c.bc).value();
+    EXPECT_EQ(signMessage(msg->message, msg->raw, req, bh).value(), c.field);
+  }
+}
+
 TEST(Signer, TagOrderAndFoldingAtSeventyEight) {
   TestKey key = ed25519Key();
   auto msg = parse(kMessage);
