@@ -95,4 +95,13 @@ Result<bool> ed25519Verify(std::span<const std::uint8_t, 32> public_key,
                                      public_key.data()) == 0;
 }
 
+bool ed25519VerifyWithCheckedKey(std::span<const std::uint8_t, 32> public_key,
+                                 std::span<const std::uint8_t> message,
+                                 std::span<const std::uint8_t, 64> signature) {
+  ensureSodium();
+  if (!scalarBelowOrder(signature.subspan<32, 32>())) return false;
+  return crypto_sign_verify_detached(signature.data(), message.data(), message.size(),
+                                     public_key.data()) == 0;
+}
+
 }  // namespace quellsig

@@ -31,6 +31,15 @@ Result<bool> ed25519Verify(std::span<const std::uint8_t, 32> public_key,
                            std::span<const std::uint8_t> message,
                            std::span<const std::uint8_t, 64> signature);
 
+// For a public key that already passed ed25519CheckPoint (a decoded key kept
+// for many signatures): refuses S not below L, and leaves R to libsodium's
+// strict verification, which refuses a small-order R, while a non-canonical R
+// can never equal the recomputed one. So the result is that of ed25519Verify,
+// with "not verified" standing for its errors.
+bool ed25519VerifyWithCheckedKey(std::span<const std::uint8_t, 32> public_key,
+                                 std::span<const std::uint8_t> message,
+                                 std::span<const std::uint8_t, 64> signature);
+
 // The point checks ed25519Verify applies to A and R.
 Result<void> ed25519CheckPoint(std::span<const std::uint8_t, 32> point);
 

@@ -1,8 +1,7 @@
 #include "engine/public_key_cache.h"
 
-#include <sodium.h>
-
 #include "engine/base64.h"
+#include "engine/canonicalization.h"
 #include "engine/ed25519.h"
 #include "engine/rsa_public_key.h"
 
@@ -74,16 +73,10 @@ KeyVerifyResult PublicKeyCache::verify(SignatureAlgorithm algorithm, std::string
   }
   if (signature.size() != 64) return rejected("crypto verify error");
   if (key->ed25519_refused) return {KeyVerifyResult::Status::NotVerified, {}};
-  // The public key passed its point checks when it was cached. For S and R,
-  // libsodium's strict verification refuses what the engine's checks refuse
-  // (S not below L, R of small order), and an R that is not a canonical
-  // encoding of a curve point can never equal the recomputed R; either way
-  // the result is "not verified", as it is without the cache.
-  std::uint8_t digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(header_hash_input.data()),
-                     header_hash_input.size());
-  bool ok = crypto_sign_verify_detached(signature.data(), digest, sizeof digest,
-                                        key->ed25519.data()) == 0;
+  auto digest = sha256(header_hash_input);
+  if (!digest) return rejected("crypto verify error");
+  bool ok = ed25519VerifyWithCheckedKey(std::span<const std::uint8_t, 32>(key->ed25519), *digest,
+                                        signature.first<64>());
   return {ok ? KeyVerifyResult::Status::Verified : KeyVerifyResult::Status::NotVerified, {}};
 }
 
