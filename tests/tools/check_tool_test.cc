@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,16 +68,8 @@ class CheckToolTest : public ::testing::Test {
   std::string file(const std::string& text) {
     return dir_.write("m" + std::to_string(files_++) + ".eml", text);
   }
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  Run run(std::vector<std::string> args) {
-    std::vector<std::string_view> views(args.begin(), args.end());
-    std::ostringstream out, err;
-    int status = runCheck(views, zone_.factory(), out, err);
-    return {status, out.str(), err.str()};
-  }
+  using Run = testing::ToolRun;
+  Run run(std::vector<std::string> args) { return zone_.run(runCheck, args); }
 
   static inline Key* good_ = nullptr;
   static inline Key* small_ = nullptr;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -60,16 +59,8 @@ class TestkeyToolTest : public ::testing::Test {
     return {path, base64Encode(rsaPublicKeyDer(key).value())};
   }
 
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  Run run(std::vector<std::string> args) {
-    std::vector<std::string_view> views(args.begin(), args.end());
-    std::ostringstream out, err;
-    int status = runTestkey(views, zone_.factory(), out, err);
-    return {status, out.str(), err.str()};
-  }
+  using Run = testing::ToolRun;
+  Run run(std::vector<std::string> args) { return zone_.run(runTestkey, args); }
   Run test(const std::string& key) { return run({"-s", "sel", "-d", "example.test", "-k", key}); }
 
   testing::TxtZone zone_;
