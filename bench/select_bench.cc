@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <random>
 #include <string>
@@ -17,12 +16,14 @@
 #include <vector>
 
 #include "config/signing_config.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 using quellsig::SigningConfig;
 using quellsig::SigningSettings;
 using quellsig::SigningSources;
+using quellsig::testutil::TempDir;
 
 // Concatenation by appending: g++ 12 warns falsely (-Wrestrict) on
 // "literal" + std::string once inlined.
@@ -69,13 +70,8 @@ std::string pattern(std::mt19937_64& rng) {
   }
 }
 
-void writeFile(const std::filesystem::path& p, const std::string& text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
-
-std::unique_ptr<const SigningConfig> loadTables(const std::filesystem::path& dir,
-                                                const std::string& key, std::size_t lines,
-                                                std::size_t keys) {
+std::unique_ptr<const SigningConfig> loadTables(const TempDir& dir, const std::string& key,
+                                                std::size_t lines, std::size_t keys) {
   std::mt19937_64 rng(lines);
   std::string st;
   for (std::size_t i = 0; i < lines; ++i)
@@ -84,9 +80,7 @@ std::unique_ptr<const SigningConfig> loadTables(const std::filesystem::path& dir
   for (std::size_t i = 0; i < keys; ++i) {
     kt += cat({"k", keys > 1 ? number(i) : "", " example.com:s", number(i), ":", key, "\n"});
   }
-  writeFile(dir / "SigningTable", st);
-  writeFile(dir / "KeyTable", kt);
-  const std::string stp = (dir / "SigningTable").string(), ktp = (dir / "KeyTable").string();
+  const std::string stp = dir.write("SigningTable", st), ktp = dir.write("KeyTable", kt);
   SigningSources sources;
   sources.signing_table = stp;
   sources.key_table = ktp;
@@ -119,10 +113,8 @@ double medianSelectNanos(const SigningConfig& config, const std::vector<std::str
 }  // namespace
 
 int main() {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("quellsig-select-bench-" + std::to_string(std::random_device{}()));
-  std::filesystem::create_directories(dir);
-  const std::string key = (dir / "key.pem").string();
+  const TempDir dir("select-bench");
+  const std::string key = dir.file("key.pem");
   const std::string command =
       "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out '" + key + "' 2>/dev/null";
   if (std::system(command.c_str()) != 0) return 1;
@@ -151,6 +143,5 @@ int main() {
   const auto t1 = std::chrono::steady_clock::now();
   std::printf("load of 1000 KeyTable keys: %.1f ms (%zu keys)\n",
               std::chrono::duration<double, std::milli>(t1 - t0).count(), thousand->keys().size());
-  std::filesystem::remove_all(dir);
   return 0;
 }

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "platform/exclusive_file.h"
 #include "platform/resource_usage.h"
 #include "platform/run_program.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
@@ -205,25 +205,16 @@ void canonicalizationRatios() {
 }
 
 void peakMemory(const std::string& self_program, const std::string& sign_program) {
-  namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / "quellsig-sign-bench";
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  const testutil::TempDir dir("sign-bench");
   // Bare LF line ends make the tool normalise: the worst case for memory.
   std::string text = "From: a@example.org\nTo: b@example.net\nSubject: big\n\n";
   text += ordinaryText(kMaxMessageFileBytes - text.size() - 80, "\n");
   text.resize(kMaxMessageFileBytes, 'x');
-  {
-    std::ofstream f(dir / "big.txt", std::ios::binary);
-    f.write(text.data(), static_cast<std::streamsize>(text.size()));
-  }
-  {
-    std::ofstream f(dir / "seed", std::ios::binary);
-    f << "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n";
-  }
+  dir.write("big.txt", text);
+  dir.write("seed", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\n");
   PrivateKey rsa = generateRsaKey(2048).value();
   {
-    auto fd = platform::createExclusiveFile((dir / "rsa.pem").string(), 0600).value();
+    auto fd = platform::createExclusiveFile(dir.file("rsa.pem"), 0600).value();
     writeRsaPrivateKeyPem(rsa, fd.get()).value();
   }
   struct Run {
@@ -242,7 +233,7 @@ void peakMemory(const std::string& self_program, const std::string& sign_program
   for (const Run& r : runs) {
     std::vector<std::string> argv = {self_program, "--peak-rss"};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
-    auto result = platform::runProgram(argv, dir.string());
+    auto result = platform::runProgram(argv, dir.path().string());
     if (!result || result->exit_status != 0) {
       std::printf("quellsig-sign failed (%s): %s\n", r.name,
                   result ? result->err.c_str() : "spawn");
@@ -255,7 +246,6 @@ void peakMemory(const std::string& self_program, const std::string& sign_program
       "quellsig-sign peak RSS on an 8 MiB message: %.1f MiB, ratio to the 40 MiB goal "
       "%.3f (goal <= 1), %.2f times the message size\n",
       mib, mib / 40.0, mib / 8.0);
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,18 +1,12 @@
 #include "platform/background_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <utility>
-#include <vector>
 
-#include "platform/clock.h"
-#include "platform/system_error.h"
-
-extern char** environ;
+#include "platform/child_process.h"
 
 namespace quellsig::platform {
 
@@ -31,59 +25,36 @@ BackgroundProcess& BackgroundProcess::operator=(BackgroundProcess&& o) noexcept 
 BackgroundProcess::~BackgroundProcess() { stop(2000); }
 
 Result<BackgroundProcess> BackgroundProcess::spawn(std::span<const std::string> argv,
-                                         std::string_view output_path) {
-  if (argv.empty()) return fail(Error::InvalidArgument);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::string out(output_path);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t all;
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return fail(errorFromErrno(rc));
-
+                                                   std::string_view output_path) {
+  SpawnOptions options;
+  options.output_file = output_path;
+  options.search_path = true;
+  auto spawned = spawnProcess(argv, options);
+  if (!spawned) return fail(spawned.error());
   BackgroundProcess child;
-  child.pid_ = pid;
+  child.pid_ = spawned->pid;
   child.reaped_ = false;
   return child;
 }
 
 bool BackgroundProcess::running() {
   if (reaped_) return false;
-  int status = 0;
-  pid_t r = ::waitpid(pid_, &status, WNOHANG);
-  if (r == pid_ || (r < 0 && errno != EINTR)) reaped_ = true;
+  auto status = waitForExit(pid_, 0);
+  if (!status || *status) reaped_ = true;
   return !reaped_;
 }
 
 void BackgroundProcess::stop(std::uint32_t timeout_ms) {
   if (reaped_ || pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  const std::uint64_t deadline = monotonicMillis() + timeout_ms;
-  while (running() && monotonicMillis() < deadline) sleepMillis(10);
-  if (!reaped_) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  (void)sendSignal(pid_, SIGTERM);
+  auto status = waitForExit(pid_, static_cast<int>(timeout_ms));
+  if (status && !*status) {
+    (void)sendSignal(pid_, SIGKILL);
+    int raw = 0;
+    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
     }
-    reaped_ = true;
   }
+  reaped_ = true;
 }
 
 }  // namespace quellsig::platform

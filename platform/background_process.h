@@ -1,11 +1,12 @@
-// BackgroundProcess: a program started with posix_spawn, owned until it is
-// stopped and reaped.
+// BackgroundProcess: a program started through spawnProcess, owned until it
+// is stopped and reaped.
 //
-// spawn() runs argv[0] found on PATH with the remaining arguments, with
-// standard output and standard error appended to output_path, an empty
-// signal mask and default signal handling. stop() sends SIGTERM, waits up to
-// timeout_ms for the exit, then SIGKILL, and reaps the process; the
-// destructor does the same with a two-second limit. One owner thread.
+// spawn() runs argv[0] found on PATH with the remaining arguments, standard
+// input from /dev/null and standard output and standard error appended to
+// output_path, an empty signal mask and default signal handling. stop()
+// sends SIGTERM, waits up to timeout_ms for the exit, then SIGKILL, and reaps
+// the process; the destructor does the same with a two-second limit. One
+// owner thread.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +26,7 @@ class BackgroundProcess {
   ~BackgroundProcess();
 
   static Result<BackgroundProcess> spawn(std::span<const std::string> argv,
-                                    std::string_view output_path);
+                                         std::string_view output_path);
   // True while the process has not exited.
   bool running();
   void stop(std::uint32_t timeout_ms);

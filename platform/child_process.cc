@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 
 #include "platform/clock.h"
 #include "platform/system_error.h"
+
+extern char** environ;
 
 namespace quellsig::platform {
 namespace {
@@ -21,33 +24,74 @@ Result<std::pair<UniqueFd, UniqueFd>> makePipe() {
   return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
+// Owns the spawn attributes and file actions for the length of one spawn.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+};
+
 }  // namespace
 
-Result<ChildProcess> spawnProcess(std::span<const std::string> argv) {
+Result<ChildProcess> spawnProcess(std::span<const std::string> argv, const SpawnOptions& options) {
   if (argv.empty()) return fail(Error::InvalidArgument);
-  auto out = makePipe();
-  if (!out) return fail(out.error());
-  auto err = makePipe();
-  if (!err) return fail(err.error());
+  std::optional<std::pair<UniqueFd, UniqueFd>> out, err;
+  if (options.output_file.empty()) {
+    auto o = makePipe();
+    if (!o) return fail(o.error());
+    auto e = makePipe();
+    if (!e) return fail(e.error());
+    out = std::move(*o);
+    err = std::move(*e);
+  }
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
-  pid_t pid = ::fork();
-  if (pid < 0) return fail(lastError());
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null_fd >= 0) ::dup2(null_fd, 0);
-    ::dup2(out->second.get(), 1);
-    ::dup2(err->second.get(), 2);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+  SpawnSetup s;
+  posix_spawn_file_actions_addopen(&s.actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out) {
+    posix_spawn_file_actions_adddup2(&s.actions, out->second.get(), 1);
+    posix_spawn_file_actions_adddup2(&s.actions, err->second.get(), 2);
+  } else {
+    posix_spawn_file_actions_addopen(&s.actions, 1, options.output_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&s.actions, 1, 2);
   }
+  // Last, so that a relative output_file names a file of the caller's directory.
+  if (!options.working_dir.empty()) {
+    posix_spawn_file_actions_addchdir_np(&s.actions, options.working_dir.c_str());
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t all;
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&s.attr, &none);
+  posix_spawnattr_setsigdefault(&s.attr, &all);
+  posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  const int rc = options.search_path
+                     ? ::posix_spawnp(&pid, args[0], &s.actions, &s.attr, args.data(), environ)
+                     : ::posix_spawn(&pid, args[0], &s.actions, &s.attr, args.data(), environ);
+  if (rc != 0) return fail(errorFromErrno(rc));
   ChildProcess child;
   child.pid = pid;
-  child.out = std::move(out->first);
-  child.err = std::move(err->first);
+  if (out) {
+    child.out = std::move(out->first);
+    child.err = std::move(err->first);
+  }
   return child;
 }
 

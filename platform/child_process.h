@@ -1,10 +1,16 @@
-// Running a program as a child process with its output captured, for the
-// process tests of the programs.
+// Starting a program as a child process: the one spawn path under the process
+// tests and the benchmarks (runProgram and BackgroundProcess are built on it).
+// Production programs use none of this.
 //
-// spawnProcess starts argv[0] (a path) with the given arguments, standard
-// input from /dev/null and standard output and error each on a pipe whose
-// read end the returned ChildProcess owns. Fails with the error of pipe or
-// fork; a program that cannot be executed exits with status 127.
+// spawnProcess starts argv[0] (a path, or a name looked up on PATH when
+// options.search_path is set) with the remaining arguments, in
+// options.working_dir when it is not empty, standard input from /dev/null,
+// an empty signal mask and default handling of every signal (what the
+// caller blocks or ignores must not reach the program). Standard output and
+// error go each to a pipe whose read end the returned ChildProcess owns, or,
+// when options.output_file is set, are both appended to that file (created
+// 0600) and out and err stay empty. Fails with the error of pipe or spawn; a
+// program that cannot be executed is a spawn failure. The caller reaps it.
 // waitForExit waits at most timeout_ms and returns nullopt if the child is
 // still running; a reaped child cannot be waited for again. readAll reads a
 // pipe until end of file or until timeout_ms has passed in total.
@@ -14,6 +20,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -26,12 +33,19 @@ struct ChildProcess {
   UniqueFd err;
 };
 
+struct SpawnOptions {
+  std::string working_dir;  // empty: the caller's
+  std::string output_file;  // empty: pipes
+  bool search_path = false;
+};
+
 struct ExitStatus {
   bool signaled = false;  // ended by a signal; code is then its number
   int code = 0;
 };
 
-Result<ChildProcess> spawnProcess(std::span<const std::string> argv);
+Result<ChildProcess> spawnProcess(std::span<const std::string> argv,
+                                  const SpawnOptions& options = {});
 Result<void> sendSignal(int pid, int signal_number);
 Result<std::optional<ExitStatus>> waitForExit(int pid, int timeout_ms);
 // Reads until end of file or the time is up; returns what arrived.

@@ -33,7 +33,11 @@ Result<std::optional<std::string>> receiveDatagram(int fd, int timeout_ms) {
   if (rc < 0) return fail(lastError());
   if (rc == 0) return std::optional<std::string>();
   std::string buf(65536, '\0');
-  ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+  // Non-blocking: readiness is only a hint when another reader shares the socket.
+  ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    return std::optional<std::string>();
+  }
   if (n < 0) return fail(lastError());
   buf.resize(static_cast<std::size_t>(n));
   return std::optional<std::string>(std::move(buf));

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/datagram_socket.h"
-#include "tests/common/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "tests/common/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig::testing_keys {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/child_process.h"
-#include "tests/common/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {

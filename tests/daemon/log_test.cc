@@ -7,7 +7,7 @@
 
 #include "platform/datagram_socket.h"
 #include "platform/log_socket.h"
-#include "tests/common/temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {

@@ -10,11 +10,12 @@
 #include "engine/rsa_keygen.h"
 #include "engine/signature.h"
 #include "tests/engine/test_keys.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
 
-using testing::TempDir;
+using testutil::TempDir;
 using Status = KeyVerifyResult::Status;
 
 // Key generation dominates these tests, so each size is made once.
@@ -85,7 +86,7 @@ TEST(PemKeyLoadingTest, RefusesKeysReadableByGroupOrOthers) {
 
 TEST(PemKeyLoadingTest, PathErrors) {
   TempDir dir;
-  EXPECT_EQ(loadPemPrivateKey((dir.path() / "absent").string()).error(), Error::FileNotFound);
+  EXPECT_EQ(loadPemPrivateKey(dir.file("absent")).error(), Error::FileNotFound);
   EXPECT_EQ(loadPemPrivateKey(std::string(4096, 'a')).error(), Error::PathTooLong);
   EXPECT_EQ(loadPemPrivateKey(std::string_view("a\0b", 3)).error(), Error::InvalidPath);
 }

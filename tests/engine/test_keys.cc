@@ -7,7 +7,6 @@
 #include <openssl/x509.h>
 
 #include <cstdlib>
-#include <fstream>
 
 namespace quellsig::testing {
 namespace {
@@ -64,27 +63,6 @@ std::vector<std::uint8_t> publicKeyDer(evp_pkey_st* key) {
   unsigned char* out = der.data();
   i2d_PUBKEY(key, &out);
   return der;
-}
-
-TempDir::TempDir() {
-  std::string tmpl = (std::filesystem::temp_directory_path() / "quellsig-test-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-  path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
-}
-
-std::string TempDir::write(const std::string& name, const std::string& content, unsigned mode) {
-  const std::string file = (path_ / name).string();
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-  }
-  std::filesystem::permissions(file, static_cast<std::filesystem::perms>(mode));
-  return file;
 }
 
 }  // namespace quellsig::testing

@@ -1,8 +1,7 @@
-// Test keys made at run time with libcrypto, and temporary key files.
+// Test keys made at run time with libcrypto.
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,5 @@ std::string pemPrivateKey(evp_pkey_st* key, const std::string& passphrase = "");
 PrivateKey rsaPrivateKey(evp_pkey_st* key);
 // DER SubjectPublicKeyInfo of the key.
 std::vector<std::uint8_t> publicKeyDer(evp_pkey_st* key);
-
-// A temporary directory removed with the object.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  // Writes `content` to name inside the directory with permission bits `mode`.
-  std::string write(const std::string& name, const std::string& content, unsigned mode);
-
- private:
-  std::filesystem::path path_;
-};
 
 }  // namespace quellsig::testing

@@ -2,31 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "platform/file.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig::platform {
 namespace {
 
-namespace fs = std::filesystem;
-
 class ExclusiveFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "quellsig-xfile-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_;
+  testutil::TempDir dir_{"xfile"};
 };
 
 TEST_F(ExclusiveFileTest, CreatesWithModeAndNeverReplaces) {
-  const std::string path = (dir_ / "k").string();
+  const std::string path = dir_.file("k");
   {
     auto fd = createExclusiveFile(path, 0600);
     ASSERT_TRUE(fd.has_value()) << errorName(fd.error());
@@ -46,13 +37,13 @@ TEST_F(ExclusiveFileTest, CreatesWithModeAndNeverReplaces) {
 }
 
 TEST_F(ExclusiveFileTest, ReportsNamedErrors) {
-  EXPECT_EQ(createExclusiveFile((dir_ / "missing" / "k").string(), 0600).error(),
+  EXPECT_EQ(createExclusiveFile((dir_.path() / "missing" / "k").string(), 0600).error(),
             Error::FileNotFound);
   EXPECT_EQ(createExclusiveFile(std::string_view("a\0b", 3), 0600).error(), Error::InvalidPath);
-  EXPECT_EQ(filePermissionBits((dir_ / "none").string()).error(), Error::FileNotFound);
-  ASSERT_TRUE(createExclusiveFile((dir_ / "gone").string(), 0644).has_value());
-  EXPECT_TRUE(removeFile((dir_ / "gone").string()).has_value());
-  EXPECT_EQ(removeFile((dir_ / "gone").string()).error(), Error::FileNotFound);
+  EXPECT_EQ(filePermissionBits(dir_.file("none")).error(), Error::FileNotFound);
+  ASSERT_TRUE(createExclusiveFile(dir_.file("gone"), 0644).has_value());
+  EXPECT_TRUE(removeFile(dir_.file("gone")).has_value());
+  EXPECT_EQ(removeFile(dir_.file("gone")).error(), Error::FileNotFound);
 }
 
 }  // namespace

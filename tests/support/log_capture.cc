@@ -1,9 +1,8 @@
 #include "tests/support/log_capture.h"
 
 #include <algorithm>
-#include <cstdint>
 
-#include "platform/local_datagram.h"
+#include "platform/datagram_socket.h"
 
 namespace quellsig::testing {
 
@@ -12,7 +11,7 @@ LogCapture::LogCapture() : saved_(logSettings()) {
   if (!dir) return;
   dir_ = std::move(*dir);
   const std::string path = dir_.path() + "/log.sock";
-  auto fd = platform::bindLocalDatagram(path);
+  auto fd = platform::bindDatagramSocket(path);
   if (!fd) return;
   fd_ = std::move(*fd);
   setLogSocketPath(path);
@@ -30,11 +29,10 @@ LogCapture::~LogCapture() {
 }
 
 const std::vector<std::string>& LogCapture::messages() {
-  std::uint8_t buf[2048];
   while (fd_) {
-    auto got = platform::receiveLocalDatagram(fd_.get(), buf, 0);
+    auto got = platform::receiveDatagram(fd_.get(), 0);
     if (!got || !*got) break;
-    std::string record(buf, buf + **got);
+    const std::string& record = **got;
     auto colon = record.find("]: ");
     messages_.push_back(colon == std::string::npos ? record : record.substr(colon + 3));
   }

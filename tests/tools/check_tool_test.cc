@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,13 +7,12 @@
 #include "engine/message.h"
 #include "engine/rsa_keygen.h"
 #include "engine/signer.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/tool_dns_fixture.h"
 #include "tools/check/check.h"
 
 namespace quellsig {
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kPlain[] =
     "From: a@example.test\r\n"
@@ -64,34 +60,21 @@ class CheckToolTest : public ::testing::Test {
   }
   void SetUp() override {
     ASSERT_TRUE(zone_.running());
-    dir_ = fs::temp_directory_path() / ("quellsig-check-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
     zone_.set("good._domainkey.example.test", {"v=DKIM1; p=" + good_->p});
     zone_.set("small._domainkey.example.test", {"p=" + small_->p});
     zone_.set("testing._domainkey.example.test", {"t=y; p=" + good_->p});
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string file(const std::string& text) {
-    fs::path p = dir_ / ("m" + std::to_string(files_++) + ".eml");
-    std::ofstream(p, std::ios::binary) << text;
-    return p.string();
+    return dir_.write("m" + std::to_string(files_++) + ".eml", text);
   }
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  Run run(std::vector<std::string> args) {
-    std::vector<std::string_view> views(args.begin(), args.end());
-    std::ostringstream out, err;
-    int status = runCheck(views, zone_.factory(), out, err);
-    return {status, out.str(), err.str()};
-  }
+  using Run = testing::ToolRun;
+  Run run(std::vector<std::string> args) { return zone_.run(runCheck, args); }
 
   static inline Key* good_ = nullptr;
   static inline Key* small_ = nullptr;
   testing::TxtZone zone_;
-  fs::path dir_;
+  testutil::TempDir dir_{"check"};
   int files_ = 0;
 };
 
@@ -116,7 +99,7 @@ TEST_F(CheckToolTest, ArgumentErrorsNameTheProblem) {
       {{"x", "-m", "99999999999999999999"}, "-m must be a number of milliseconds"},
       {{"x", "--verbose"}, "unknown option"},
       {{"-x", "-h"}, "unknown option"},
-      {{dir_.string() + "/absent.eml"}, "could not read the message file"},
+      {{dir_.file("absent.eml")}, "could not read the message file"},
       {{"x", "-n", "localhost"}, "DNS resolver: invalid nameserver address"},
   };
   for (const auto& tc : cases) {

@@ -20,8 +20,8 @@ namespace quellsig {
 namespace {
 
 using testing::runTool;
-using testing::ScratchDir;
 using testing::ToolRun;
+using testutil::TempDir;
 
 const std::string kSign = QUELLSIG_BIN_DIR "/tools/sign/quellsig-sign";
 const std::string kLfMessage =
@@ -41,10 +41,10 @@ std::string seedText(std::size_t n) {
 
 // Writes a fresh RSA key of `bits` bits as PEM with mode 0600; empty when
 // the key cannot be made.
-std::string writeRsaKey(ScratchDir& dir, const std::string& name, int bits, std::string* p) {
+std::string writeRsaKey(const TempDir& dir, const std::string& name, int bits, std::string* p) {
   auto key = generateRsaKey(bits);
   if (!key) return {};
-  std::string path = (dir.path() / name).string();
+  std::string path = dir.file(name);
   auto fd = platform::createExclusiveFile(path, 0600);
   EXPECT_TRUE(fd.has_value());
   EXPECT_TRUE(writeRsaPrivateKeyPem(*key, fd->get()).has_value());
@@ -63,7 +63,7 @@ class SignToolTest : public ::testing::Test {
   }
   ToolRun sign(std::vector<std::string> args) { return runTool(kSign, args, dir_); }
 
-  ScratchDir dir_;
+  TempDir dir_{"sign"};
   std::string rsa_path_, rsa_p_, ed_p_;
 };
 

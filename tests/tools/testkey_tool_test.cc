@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +8,7 @@
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "platform/exclusive_file.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tools/tool_dns_fixture.h"
 #include "tools/testkey/key_tag_scan.h"
 #include "tools/testkey/testkey.h"
@@ -45,23 +44,12 @@ TEST(KeyTagScanTest, FirstExactNameWinsAndValuesAreTrimmed) {
 
 class TestkeyToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(zone_.running());
-    dir_ = fs::temp_directory_path() / ("quellsig-testkey-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { ASSERT_TRUE(zone_.running()); }
 
-  std::string write(const std::string& name, const std::string& text, fs::perms mode) {
-    fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << text;
-    fs::permissions(p, mode);
-    return p.string();
-  }
   // An RSA PEM key file and its p= value.
   std::pair<std::string, std::string> rsaKeyFile(int bits, fs::perms mode) {
     PrivateKey key = std::move(generateRsaKey(bits).value());
-    std::string path = (dir_ / ("rsa" + std::to_string(bits) + ".key")).string();
+    std::string path = dir_.file("rsa" + std::to_string(bits) + ".key");
     {
       auto fd = platform::createExclusiveFile(path, 0600);
       EXPECT_TRUE(fd.has_value());
@@ -71,20 +59,12 @@ class TestkeyToolTest : public ::testing::Test {
     return {path, base64Encode(rsaPublicKeyDer(key).value())};
   }
 
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  Run run(std::vector<std::string> args) {
-    std::vector<std::string_view> views(args.begin(), args.end());
-    std::ostringstream out, err;
-    int status = runTestkey(views, zone_.factory(), out, err);
-    return {status, out.str(), err.str()};
-  }
+  using Run = testing::ToolRun;
+  Run run(std::vector<std::string> args) { return zone_.run(runTestkey, args); }
   Run test(const std::string& key) { return run({"-s", "sel", "-d", "example.test", "-k", key}); }
 
   testing::TxtZone zone_;
-  fs::path dir_;
+  testutil::TempDir dir_{"testkey"};
 };
 
 TEST_F(TestkeyToolTest, ArgumentErrors) {
@@ -156,14 +136,14 @@ TEST_F(TestkeyToolTest, ComparesThePublishedKeyWithTheLocalOne) {
   std::array<std::uint8_t, 32> seed{};
   for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(3 * i + 1);
   std::string ed_p = base64Encode(ed25519KeyFromSeed(seed).value().ed25519_public);
-  std::string ed = write("ed.key",
-                         "-----BEGIN ED25519 PRIVATE KEY-----\n" + base64Encode(seed) +
-                             "\n-----END ED25519 PRIVATE KEY-----\n",
-                         owner);
-  std::string short_seed =
-      write("short.key",
-            "-----BEGIN X-----\n" + base64Encode(std::span(seed).first(31)) + "\n-----END X-----\n",
-            owner);
+  std::string ed = dir_.write("ed.key",
+                              "-----BEGIN ED25519 PRIVATE KEY-----\n" + base64Encode(seed) +
+                                  "\n-----END ED25519 PRIVATE KEY-----\n",
+                              0600);
+  std::string short_seed = dir_.write(
+      "short.key",
+      "-----BEGIN X-----\n" + base64Encode(std::span(seed).first(31)) + "\n-----END X-----\n",
+      0600);
   std::string split = rsa_p.substr(0, 20) + " " + rsa_p.substr(20);
   const std::string head = "quellsig-testkey: checking key " + std::string(kName) + "\n";
 
@@ -209,7 +189,7 @@ TEST_F(TestkeyToolTest, ComparesThePublishedKeyWithTheLocalOne) {
        "quellsig-testkey: failed to load or parse private key file\n"},
       {"missing key file",
        {"p=" + rsa_p},
-       (dir_ / "absent").string(),
+       dir_.file("absent"),
        2,
        "",
        "quellsig-testkey: failed to load or parse private key file\n"},

@@ -1,19 +1,29 @@
-// A fake nameserver on loopback serving TXT records by name, and the
-// KeyLookupFactory of the tools bound to it, for in-process tool tests.
+// A fake nameserver on loopback serving TXT records by name, the
+// KeyLookupFactory of the tools bound to it, and a tool's entry point run in
+// process against it, for in-process tool tests.
 #pragma once
 
 #include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
+#include <span>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "dns/resolver_key_lookup.h"
 #include "tests/support/fake_dns_server.h"
+#include "tests/tools/tool_process.h"
 
 namespace quellsig::testing {
+
+// The in-process entry point each DNS-using tool has (runCheck, runTestkey).
+using ToolMain = int (*)(std::span<const std::string_view> args,
+                         const KeyLookupFactory& make_lookup, std::ostream& out, std::ostream& err);
 
 class TxtZone {
  public:
@@ -64,6 +74,13 @@ class TxtZone {
       if (!probe) return probe;
       return makeToolKeyLookup(server_->address(), server_->port());
     };
+  }
+  // Calls `tool` with args and factory(), capturing what it writes.
+  ToolRun run(ToolMain tool, const std::vector<std::string>& args) const {
+    std::vector<std::string_view> views(args.begin(), args.end());
+    std::ostringstream out, err;
+    int status = tool(views, factory(), out, err);
+    return {status, out.str(), err.str()};
   }
 
  private:

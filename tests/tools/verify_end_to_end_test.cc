@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/run_program.h"
 #include "tests/support/nsd_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
@@ -72,15 +72,6 @@ if ($mode eq 'verify') {
 }
 )PERL";
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-void writeFile(const fs::path& p, const std::string& text) {
-  std::ofstream(p, std::ios::binary) << text;
-  fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
-}
-
 // The base64 line of an armoured Ed25519 key file: the bare seed the sign
 // tool reads.
 std::string bareSeed(const std::string& armoured) {
@@ -97,8 +88,7 @@ class VerifyEndToEndTest : public ::testing::Test {
         return;
       }
     }
-    dir_ = new fs::path(fs::temp_directory_path() / ("quellsig-e2e-" + std::to_string(::getpid())));
-    fs::create_directories(*dir_);
+    dir_ = new testutil::TempDir("e2e");
     struct Gen {
       std::string selector, algorithm;
     } gens[] = {{"rsa", "rsa"}, {"ed", "ed25519"}, {"other", "rsa"}, {"othered", "ed25519"}};
@@ -110,8 +100,8 @@ class VerifyEndToEndTest : public ::testing::Test {
         return;
       }
     }
-    writeFile(*dir_ / "ed.seed", bareSeed(readFile(*dir_ / "ed.key")));
-    writeFile(*dir_ / "verify.pl", kPerl);
+    dir_->write("ed.seed", bareSeed(dir_->read("ed.key")), 0600);
+    dir_->write("verify.pl", kPerl, 0600);
 
     testing::NsdOptions o;
     o.zones.push_back({"example.test",
@@ -121,21 +111,19 @@ class VerifyEndToEndTest : public ::testing::Test {
                        "ns IN A 127.0.0.53\n"
                        "$INCLUDE rsa.dns\n"
                        "$INCLUDE ed.dns\n"});
-    o.extra_files = {{"rsa.dns", readFile(*dir_ / "rsa.dns")},
-                     {"ed.dns", readFile(*dir_ / "ed.dns")}};
+    o.extra_files = {{"rsa.dns", dir_->read("rsa.dns")}, {"ed.dns", dir_->read("ed.dns")}};
     server_ = testing::NsdServer::start(o, &error_).release();
   }
   static void TearDownTestSuite() {
     delete server_;
     server_ = nullptr;
-    if (dir_) fs::remove_all(*dir_);
     delete dir_;
     dir_ = nullptr;
   }
   void SetUp() override { ASSERT_NE(server_, nullptr) << error_; }
 
   static platform::ProgramResult run(std::vector<std::string> argv) {
-    auto r = platform::runProgram(argv, dir_->string());
+    auto r = platform::runProgram(argv, dir_->path().string());
     EXPECT_TRUE(r.has_value()) << argv[0];
     return r.value_or(platform::ProgramResult{});
   }
@@ -162,17 +150,17 @@ class VerifyEndToEndTest : public ::testing::Test {
   // Signs kMessage (or `text`) and stores the output under `name`.
   static std::string sign(const std::string& name, std::vector<std::string> options,
                           const std::string& text = kMessage) {
-    writeFile(*dir_ / "in.eml", text);
+    dir_->write("in.eml", text, 0600);
     std::vector<std::string> argv = {kSign, "-d", "example.test", "--no-timestamp"};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("in.eml");
     auto r = run(argv);
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    writeFile(*dir_ / name, r.out);
+    dir_->write(name, r.out, 0600);
     return r.out;
   }
 
-  static inline fs::path* dir_ = nullptr;
+  static inline testutil::TempDir* dir_ = nullptr;
   static inline testing::NsdServer* server_ = nullptr;
   static inline std::string error_;
 };
@@ -226,7 +214,7 @@ TEST_F(VerifyEndToEndTest, SignedMessagesPassAndTamperingIsNamed) {
 
       std::string body_changed = text;
       body_changed.replace(body_changed.find("figures follow"), 7, "numbers");
-      writeFile(*dir_ / "body.eml", body_changed);
+      dir_->write("body.eml", body_changed, 0600);
       EXPECT_NE(check("body.eml")
                     .out.find("sig.0.result=fail\n"
                               "sig.0.domain=example.test\nsig.0.selector=" +
@@ -235,7 +223,7 @@ TEST_F(VerifyEndToEndTest, SignedMessagesPassAndTamperingIsNamed) {
 
       std::string header_changed = text;
       header_changed.replace(header_changed.find("Quarterly"), 9, "Annual");
-      writeFile(*dir_ / "header.eml", header_changed);
+      dir_->write("header.eml", header_changed, 0600);
       EXPECT_NE(check("header.eml").out.find("sig.0.reason=signature mismatch\n"),
                 std::string::npos);
     }
@@ -253,10 +241,10 @@ TEST_F(VerifyEndToEndTest, MailDkimAgreesInBothDirections) {
     EXPECT_EQ(theirs.exit_status, 0) << theirs.err;
     EXPECT_EQ(theirs.out.substr(0, 5), "pass\n") << theirs.out << theirs.err;
 
-    writeFile(*dir_ / "plain.eml", kMessage);
+    dir_->write("plain.eml", kMessage, 0600);
     auto signed_by_them = perl({"sign", "plain.eml", "example.test", "rsa", "rsa.key", c});
     ASSERT_EQ(signed_by_them.exit_status, 0) << signed_by_them.err;
-    writeFile(*dir_ / "theirs.eml", signed_by_them.out);
+    dir_->write("theirs.eml", signed_by_them.out, 0600);
     auto ours = check("theirs.eml");
     EXPECT_EQ(ours.exit_status, 0) << ours.err;
     EXPECT_NE(ours.out.find("sig.0.result=pass\n"), std::string::npos) << ours.out;
