@@ -17,6 +17,7 @@
 #include "engine/message.h"
 #include "engine/tag_list.h"
 #include "fuzz/driver.h"
+#include "tests/support/reference_canonicalization.h"
 
 namespace quellsig::fuzz {
 namespace {
@@ -46,78 +47,6 @@ constexpr std::string_view kTokens[] = {
 
 bool isSpaceTab(char c) { return c == ' ' || c == '\t'; }
 bool isBlank(char c) { return isSpaceTab(c) || c == '\r' || c == '\n'; }
-
-// The body rules one byte at a time, with the relaxed line held apart.
-std::string referenceBody(std::string_view body, Canonicalization mode) {
-  std::string out, line;
-  std::size_t blank = 0;
-  bool cr = false, space = false;
-  auto flush = [&] {
-    for (; blank > 0; --blank) out += "\r\n";
-  };
-  auto put = [&](char c) {
-    if (space) line += ' ';
-    space = false;
-    line += c;
-  };
-  auto endLine = [&] {
-    space = false;
-    if (line.empty()) {
-      ++blank;
-      return;
-    }
-    flush();
-    out += line;
-    out += "\r\n";
-    line.clear();
-  };
-  for (char c : body) {
-    if (mode == Canonicalization::Simple) {
-      if (cr) {
-        cr = false;
-        if (c == '\n') {
-          ++blank;
-          continue;
-        }
-        flush();
-        out += '\r';
-      }
-      if (c == '\r') {
-        cr = true;
-      } else {
-        flush();
-        out += c;
-      }
-    } else {
-      if (cr) {
-        cr = false;
-        if (c == '\n') {
-          endLine();
-          continue;
-        }
-        put('\r');
-      }
-      if (isSpaceTab(c)) {
-        space = true;
-      } else if (c == '\r') {
-        cr = true;
-      } else {
-        put(c);
-      }
-    }
-  }
-  if (mode == Canonicalization::Simple) {
-    if (cr) {
-      flush();
-      out += '\r';
-    }
-    if (!out.ends_with("\r\n")) out += "\r\n";
-  } else {
-    if (cr) put('\r');
-    if (!line.empty()) endLine();
-  }
-  return out;
-}
 
 std::optional<std::string> referenceRelaxedHeader(std::string_view raw) {
   std::size_t colon = raw.find(':');
@@ -185,7 +114,7 @@ void checkBody(std::string_view body, Canonicalization mode, std::size_t split,
   FUZZ_CHECK(two.has_value());
   FUZZ_CHECK(*one == *two);
 
-  FUZZ_CHECK(*one == referenceBody(body, mode));
+  FUZZ_CHECK(*one == testutil::referenceBody(body, mode));
   if (mode == Canonicalization::Simple) FUZZ_CHECK(one->ends_with("\r\n"));
   if (mode == Canonicalization::Relaxed) FUZZ_CHECK(one->empty() || one->ends_with("\r\n"));
   BodyCanonicalizer again(mode);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/message.h"
+#include "tests/support/reference_canonicalization.h"
 
 namespace quellsig {
 namespace {
@@ -19,78 +20,6 @@ std::string canon(std::string_view body, Canonicalization mode) {
   auto out = c.finish();
   EXPECT_TRUE(out.has_value());
   return out.value_or("");
-}
-
-// The body rules written out byte by byte with a separate line buffer, as an
-// independent oracle for the bulk canonicalizer.
-std::string referenceBody(std::string_view in, Canonicalization mode) {
-  std::string out, line;
-  std::size_t blank = 0;
-  bool cr = false, space = false;
-  auto flush = [&] {
-    for (; blank > 0; --blank) out += "\r\n";
-  };
-  auto put = [&](char c) {
-    if (space) line += ' ';
-    space = false;
-    line += c;
-  };
-  auto endLine = [&] {
-    space = false;
-    if (line.empty()) {
-      ++blank;
-    } else {
-      flush();
-      out += line + "\r\n";
-      line.clear();
-    }
-  };
-  for (char c : in) {
-    if (mode == S) {
-      if (cr) {
-        cr = false;
-        if (c == '\n') {
-          ++blank;
-          continue;
-        }
-        flush();
-        out += '\r';
-      }
-      if (c == '\r') {
-        cr = true;
-      } else {
-        flush();
-        out += c;
-      }
-    } else {
-      if (cr) {
-        cr = false;
-        if (c == '\n') {
-          endLine();
-          continue;
-        }
-        put('\r');
-      }
-      if (c == ' ' || c == '\t') {
-        space = true;
-      } else if (c == '\r') {
-        cr = true;
-      } else {
-        put(c);
-      }
-    }
-  }
-  if (mode == S) {
-    if (cr) {
-      flush();
-      out += '\r';
-    }
-    if (out.size() < 2 || out.substr(out.size() - 2) != "\r\n") out += "\r\n";
-  } else {
-    if (cr) put('\r');
-    if (!line.empty()) endLine();
-  }
-  return out;
 }
 
 TEST(BodyCanonicalizer, KnownBodies) {
@@ -158,7 +87,7 @@ TEST(BodyCanonicalizer, MatchesTheByteRulesOnAllShortBodies) {
       body.clear();
       for (std::size_t i = 0, v = n; i < len; ++i, v /= 5) body += alphabet[v % 5];
       for (Canonicalization mode : {S, R}) {
-        const std::string want = referenceBody(body, mode);
+        const std::string want = testutil::referenceBody(body, mode);
         for (std::size_t cut = 0; cut <= len; ++cut) {
           BodyCanonicalizer c(mode);
           (void)c.feed(std::string_view(body).substr(0, cut));
@@ -199,7 +128,7 @@ TEST(BodyCanonicalizer, MatchesTheByteRulesOnLongMixedBodies) {
       }
     }
     for (Canonicalization mode : {S, R}) {
-      const std::string want = referenceBody(body, mode);
+      const std::string want = testutil::referenceBody(body, mode);
       ASSERT_EQ(canon(body, mode), want)
           << canonicalizationName(mode) << " " << ::testing::PrintToString(body);
       std::size_t cut = (x >> 8) % (body.size() + 1);
