@@ -92,13 +92,20 @@ bool verifies(const std::string& field, const Parsed& msg, const TestKey& key) {
          KeyVerifyResult::Status::Verified;
 }
 
-std::string sign(const Parsed& msg, const TestKey& key, Canonicalization hc, Canonicalization bc,
-                 bool with_l = false) {
+// A request for d=example.org, s=sel with the key's algorithm and the
+// defaults for everything else.
+SigningRequest requestFor(const TestKey& key) {
   SigningRequest req;
   req.domain = "example.org";
   req.selector = "sel";
   req.key = &key.key;
   req.algorithm = key.algorithm;
+  return req;
+}
+
+std::string sign(const Parsed& msg, const TestKey& key, Canonicalization hc, Canonicalization bc,
+                 bool with_l = false) {
+  SigningRequest req = requestFor(key);
   req.header_canonicalization = hc;
   req.body_canonicalization = bc;
   req.include_body_length = with_l;
@@ -209,11 +216,7 @@ TEST(Signer, Ed25519FieldBytesAreStable) {
        "\tZz/tepZCA=="},
   };
   for (const Case& c : cases) {
-    SigningRequest req;
-    req.domain = "example.org";
-    req.selector = "sel";
-    req.key = &key.key;
-    req.algorithm = key.algorithm;
+    SigningRequest req = requestFor(key);
     req.header_canonicalization = c.hc;
     req.body_canonicalization = c.bc;
     req.include_timestamp = false;
@@ -226,11 +229,7 @@ TEST(Signer, Ed25519FieldBytesAreStable) {
 TEST(Signer, TagOrderAndFoldingAtSeventyEight) {
   TestKey key = ed25519Key();
   auto msg = parse(kMessage);
-  SigningRequest req;
-  req.domain = "example.org";
-  req.selector = "sel";
-  req.key = &key.key;
-  req.algorithm = key.algorithm;
+  SigningRequest req = requestFor(key);
   req.include_timestamp = false;
   BodyHash zero{};  // base64: 43 "A" and "="
   std::string field = signMessage(msg->message, msg->raw, req, zero).value();
@@ -251,11 +250,7 @@ TEST(Signer, TagOrderAndFoldingAtSeventyEight) {
 TEST(Signer, SimpleKeepsTagsOnOneLineAndWrapsOnlyTheSignature) {
   TestKey key = rsaKey();
   auto msg = parse(kMessage);
-  SigningRequest req;
-  req.domain = "example.org";
-  req.selector = "sel";
-  req.key = &key.key;
-  req.algorithm = key.algorithm;
+  SigningRequest req = requestFor(key);
   req.header_canonicalization = S;
   req.include_timestamp = true;
   req.include_body_length = true;
@@ -286,11 +281,7 @@ TEST(Signer, OverLongTagIsNotSplit) {
   auto msg = parse(kMessage);
   std::string names;
   for (int i = 0; i < 12; ++i) names += "x-long-header-name-" + std::to_string(i) + ":";
-  SigningRequest req;
-  req.domain = "example.org";
-  req.selector = "sel";
-  req.key = &key.key;
-  req.algorithm = key.algorithm;
+  SigningRequest req = requestFor(key);
   req.signed_headers = names;
   req.oversign_headers = "";
   req.include_timestamp = false;
