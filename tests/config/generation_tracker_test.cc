@@ -18,7 +18,9 @@ std::unique_ptr<const SigningConfig> emptyConfig() {
 }
 
 TEST(GenerationTrackerTest, RetiredConfigurationsWaitForEverySlot) {
-  std::set<const SigningConfig*> released;
+  // A multiset: the allocator may hand a freed configuration's address to a
+  // later one, and each release must still count.
+  std::multiset<const SigningConfig*> released;
   GenerationTracker tracker([&](const SigningConfig* c) {
     released.insert(c);
     delete c;
@@ -43,7 +45,7 @@ TEST(GenerationTrackerTest, RetiredConfigurationsWaitForEverySlot) {
   EXPECT_EQ(tracker.acknowledge(0), 2u);
   EXPECT_EQ(tracker.acknowledge(1), 2u);
   ASSERT_TRUE(tracker.publish(emptyConfig()).has_value());
-  EXPECT_EQ(released, std::set<const SigningConfig*>{c1});
+  EXPECT_EQ(released, std::multiset<const SigningConfig*>{c1});
   EXPECT_EQ(tracker.awaitingReclamation(), 1u);
 
   // A failed reload advances the generation only; worker 1 lags behind.
