@@ -1,7 +1,7 @@
 #include "config/listener_spec.h"
 
 #include "config/value_grammar.h"
-#include "platform/ip_address.h"
+#include "platform/inet_address.h"
 
 namespace quellsig {
 

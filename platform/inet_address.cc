@@ -19,16 +19,28 @@ const sockaddr_in6* v6(const SocketAddress& a) {
   return reinterpret_cast<const sockaddr_in6*>(a.storage.data());
 }
 
-}  // namespace
-
-Result<SocketAddress> parseIpLiteral(std::string_view text, std::uint16_t port) {
-  // inet_pton needs a terminated string; an embedded NUL would cut the text.
-  if (text.empty() || text.size() > INET6_ADDRSTRLEN || text.find('\0') != text.npos) {
-    return fail(Error::InvalidArgument);
-  }
-  char buf[INET6_ADDRSTRLEN + 1];
+// inet_pton needs a terminated string; an embedded NUL would cut the text.
+bool terminatedCopy(std::string_view text, std::size_t max_length,
+                    char (&buf)[INET6_ADDRSTRLEN + 1]) {
+  if (text.empty() || text.size() > max_length || text.find('\0') != text.npos) return false;
   std::memcpy(buf, text.data(), text.size());
   buf[text.size()] = '\0';
+  return true;
+}
+
+}  // namespace
+
+bool isIpv6Literal(std::string_view text) {
+  char buf[INET6_ADDRSTRLEN + 1];
+  // The longest text form is 45 characters (INET6_ADDRSTRLEN counts the NUL).
+  if (!terminatedCopy(text, INET6_ADDRSTRLEN - 1, buf)) return false;
+  in6_addr addr{};
+  return ::inet_pton(AF_INET6, buf, &addr) == 1;
+}
+
+Result<SocketAddress> parseIpLiteral(std::string_view text, std::uint16_t port) {
+  char buf[INET6_ADDRSTRLEN + 1];
+  if (!terminatedCopy(text, INET6_ADDRSTRLEN, buf)) return fail(Error::InvalidArgument);
 
   SocketAddress out;
   sockaddr_in sin{};

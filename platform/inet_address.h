@@ -23,6 +23,11 @@ struct SocketAddress {
 
 Result<SocketAddress> parseIpLiteral(std::string_view text, std::uint16_t port);
 
+// An IPv6 address in one of the RFC 4291 text forms ("::" compression, an
+// optional dotted IPv4 tail) of at most 45 characters; no zone index, no
+// brackets, no host names.
+bool isIpv6Literal(std::string_view text);
+
 bool isIpv6(const SocketAddress& a);
 std::uint16_t portOf(const SocketAddress& a);
 SocketAddress withPort(const SocketAddress& a, std::uint16_t port);
