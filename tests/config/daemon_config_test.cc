@@ -248,7 +248,11 @@ TEST(DaemonConfigTest, ListenAddresses) {
     }
   }
   // The longest IPv6 text form is 45 characters.
-  EXPECT_TRUE(parseListenAddress("1@ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255").has_value());
+  const std::string longest = "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255";
+  ASSERT_EQ(longest.size(), 45u);
+  auto got = parseListenAddress("1@" + longest);
+  ASSERT_TRUE(got.has_value()) << errorName(got.error());
+  EXPECT_EQ(*got, (ListenerSpec{longest, 1, false}));
 }
 
 // Captures the parser's log records on a temporary syslog socket.

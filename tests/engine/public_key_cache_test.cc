@@ -27,17 +27,21 @@ const std::string kIdentity = "0100000000000000000000000000000000000000000000000
 const std::string kOrder8 = "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a";
 const std::string kYEqualsP = "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f";
 
+using Status = KeyVerifyResult::Status;
+
 struct Case {
   std::string name;
   SignatureAlgorithm algorithm;
   std::string p;
   std::vector<std::uint8_t> signature;
   std::string input;
+  Status status;            // the outcome both paths must give
+  std::string_view reason;  // when Rejected
   unsigned min_bits = 1024;
 };
 
-// Every row is checked twice against the uncached primitive: on a miss and
-// on a hit.
+// Every row is checked twice against its expected outcome and the uncached
+// primitive: on a miss and on a hit.
 TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
   std::array<std::uint8_t, 32> seed{};
   seed.fill(42);
@@ -75,30 +79,36 @@ TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
 
   const auto E = SignatureAlgorithm::Ed25519Sha256;
   const auto R = SignatureAlgorithm::RsaSha256;
+  constexpr auto kYes = Status::Verified;
+  constexpr auto kNo = Status::NotVerified;
+  constexpr auto kRej = Status::Rejected;
   const Case cases[] = {
-      {"ed25519 valid", E, ed_p, ed_sig, input},
-      {"ed25519 other input", E, ed_p, ed_sig, input + "."},
-      {"S equal to L", E, ed_p, with(32, kOrderL), input},
-      {"S plus L", E, ed_p, s_plus_l, input},
-      {"R the identity", E, ed_p, with(0, kIdentity), input},
-      {"R of order 8", E, ed_p, with(0, kOrder8), input},
-      {"R not canonical", E, ed_p, with(0, kYEqualsP), input},
-      {"A the identity", E, base64Encode(hex(kIdentity)), ed_sig, input},
-      {"A of order 8", E, base64Encode(hex(kOrder8)), ed_sig, input},
-      {"A not canonical", E, base64Encode(hex(kYEqualsP)), ed_sig, input},
+      {"ed25519 valid", E, ed_p, ed_sig, input, kYes, {}},
+      {"ed25519 other input", E, ed_p, ed_sig, input + ".", kNo, {}},
+      // Every Ed25519 rejection is "not verified", never an error.
+      {"S equal to L", E, ed_p, with(32, kOrderL), input, kNo, {}},
+      {"S plus L", E, ed_p, s_plus_l, input, kNo, {}},
+      {"R the identity", E, ed_p, with(0, kIdentity), input, kNo, {}},
+      {"R of order 8", E, ed_p, with(0, kOrder8), input, kNo, {}},
+      {"R not canonical", E, ed_p, with(0, kYEqualsP), input, kNo, {}},
+      {"A the identity", E, base64Encode(hex(kIdentity)), ed_sig, input, kNo, {}},
+      {"A of order 8", E, base64Encode(hex(kOrder8)), ed_sig, input, kNo, {}},
+      {"A not canonical", E, base64Encode(hex(kYEqualsP)), ed_sig, input, kNo, {}},
       // [0]B = R + [k]A holds for every message when A and R are the
       // identity: only the point checks refuse this forgery.
-      {"identity forgery", E, base64Encode(hex(kIdentity)), forged, input},
+      {"identity forgery", E, base64Encode(hex(kIdentity)), forged, input, kNo, {}},
       {"signature of 63 bytes", E, ed_p,
-       std::vector<std::uint8_t>(ed_sig.begin(), ed_sig.end() - 1), input},
-      {"key of 31 bytes", E, base64Encode(std::span(ed.ed25519_public).first(31)), ed_sig, input},
-      {"ed25519 p= not base64", E, "!!!!", ed_sig, input},
-      {"rsa valid", R, rsa_p, rsa_sig, input},
-      {"rsa other input", R, rsa_p, rsa_sig, input + "."},
-      {"rsa under the floor", R, rsa_p, rsa_sig, input, 2048},
-      {"rsa p= an EC key", R, ec_p, rsa_sig, input},
-      {"rsa p= garbage", R, "AAAA", rsa_sig, input},
-      {"rsa p= not base64", R, "!!!!", rsa_sig, input},
+       std::vector<std::uint8_t>(ed_sig.begin(), ed_sig.end() - 1), input, kRej,
+       "crypto verify error"},
+      {"key of 31 bytes", E, base64Encode(std::span(ed.ed25519_public).first(31)), ed_sig, input,
+       kRej, "unusable public key"},
+      {"ed25519 p= not base64", E, "!!!!", ed_sig, input, kRej, "crypto verify error"},
+      {"rsa valid", R, rsa_p, rsa_sig, input, kYes, {}},
+      {"rsa other input", R, rsa_p, rsa_sig, input + ".", kNo, {}},
+      {"rsa under the floor", R, rsa_p, rsa_sig, input, kRej, "key too small", 2048},
+      {"rsa p= an EC key", R, ec_p, rsa_sig, input, kRej, "p= is not an RSA key"},
+      {"rsa p= garbage", R, "AAAA", rsa_sig, input, kRej, "unusable public key"},
+      {"rsa p= not base64", R, "!!!!", rsa_sig, input, kRej, "crypto verify error"},
   };
   PublicKeyCache cache;
   for (int pass = 0; pass < 2; ++pass) {
@@ -109,6 +119,8 @@ TEST(PublicKeyCacheTest, GivesTheUncachedResultForEveryKindOfInput) {
       KeyVerifyResult got = cache.verify(tc.algorithm, tc.p, tc.signature, tc.input, tc.min_bits);
       EXPECT_EQ(got.status, want.status);
       EXPECT_EQ(got.reason, want.reason);
+      EXPECT_EQ(got.status, tc.status);
+      EXPECT_EQ(got.reason, tc.reason);
     }
   }
   EXPECT_EQ(verifyWithKeyRecord(E, ed_p, ed_sig, input, 0).status,

@@ -216,6 +216,8 @@ TEST(Signer, Ed25519FieldBytesAreStable) {
        "\tZz/tepZCA=="},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << canonicalizationName(c.hc) << "/" << canonicalizationName(c.bc));
     SigningRequest req = requestFor(key);
     req.header_canonicalization = c.hc;
     req.body_canonicalization = c.bc;

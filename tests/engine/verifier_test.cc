@@ -575,21 +575,22 @@ TEST(VerifierTest, DecodedKeyCacheChangesNoOutcome) {
   const std::string good = signedMessage({});
   const std::string tampered = replaced(good, "Subject: Lunch", "Subject: Dinner");
   struct Step {
+    const char* name;
     std::string message;
     std::string p;
     std::uint32_t min_bits;
     std::string_view reason;
   } steps[] = {
-      {good, k.rsa_p, 1024, {}},
-      {tampered, k.rsa_p, 1024, "signature mismatch"},  // a cached key still refuses
-      {good, k.rsa_p, 4096, "key too small"},           // the floor applies to cached keys
-      {good, k.small_p, 1024, "key too small"},
-      {good, "AAAA", 1024, "unusable public key"},
-      {good, k.other_p, 1024, "signature mismatch"},  // evicts the oldest key
-      {good, k.rsa_p, 1024, {}},
+      {"first pass", good, k.rsa_p, 1024, {}},
+      {"a cached key still refuses", tampered, k.rsa_p, 1024, "signature mismatch"},
+      {"the floor applies to cached keys", good, k.rsa_p, 4096, "key too small"},
+      {"512-bit key", good, k.small_p, 1024, "key too small"},
+      {"undecodable key", good, "AAAA", 1024, "unusable public key"},
+      {"other key evicts the oldest", good, k.other_p, 1024, "signature mismatch"},
+      {"pass after eviction", good, k.rsa_p, 1024, {}},
   };
   for (const Step& s : steps) {
-    SCOPED_TRACE(std::string(s.reason) + " " + s.p.substr(0, 8));
+    SCOPED_TRACE(s.name);
     for (PublicKeyCache* c : {static_cast<PublicKeyCache*>(nullptr), &cache}) {
       FakeLookup lookup;
       lookup.answers.emplace(std::string(kName), record("p=" + s.p));

@@ -1,18 +1,31 @@
 #include "tests/support/log_capture.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "platform/datagram_socket.h"
 
 namespace quellsig::testing {
 
+namespace {
+
+// A capture that cannot receive would make every "not logged" check pass.
+[[noreturn]] void cannotCapture(const char* what, Error e) {
+  std::fprintf(stderr, "LogCapture: cannot %s: %s\n", what, std::string(errorName(e)).c_str());
+  std::abort();
+}
+
+}  // namespace
+
 LogCapture::LogCapture() : saved_(logSettings()) {
   auto dir = platform::TempDir::create("log");
-  if (!dir) return;
+  if (!dir) cannotCapture("create a directory", dir.error());
   dir_ = std::move(*dir);
   const std::string path = dir_.path() + "/log.sock";
   auto fd = platform::bindDatagramSocket(path);
-  if (!fd) return;
+  if (!fd) cannotCapture("bind the log socket", fd.error());
   fd_ = std::move(*fd);
   setLogSocketPath(path);
   LogSettings s;

@@ -2,7 +2,9 @@
 // datagram socket at debug level instead of standard error or syslog.
 // messages() returns the text of each record received so far (after
 // "identity[pid]: "). Records of other threads are not captured unless those
-// threads call openLogConnection() while the capture is alive. One thread.
+// threads call openLogConnection() while the capture is alive. A capture
+// whose socket cannot be bound aborts the test binary, as no check of what
+// was (not) logged could be trusted. One thread.
 #pragma once
 
 #include <string>

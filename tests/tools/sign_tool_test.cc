@@ -46,8 +46,11 @@ std::string writeRsaKey(const TempDir& dir, const std::string& name, int bits, s
   if (!key) return {};
   std::string path = dir.file(name);
   auto fd = platform::createExclusiveFile(path, 0600);
-  EXPECT_TRUE(fd.has_value());
-  EXPECT_TRUE(writeRsaPrivateKeyPem(*key, fd->get()).has_value());
+  EXPECT_TRUE(fd.has_value()) << path;
+  if (!fd || !writeRsaPrivateKeyPem(*key, fd->get())) {
+    ADD_FAILURE() << "could not write " << path;
+    return {};
+  }
   if (p) *p = base64Encode(rsaPublicKeyDer(*key).value());
   return path;
 }
@@ -109,6 +112,7 @@ TEST_F(SignToolTest, ArgumentErrors) {
 
 TEST_F(SignToolTest, HelpGoesToStandardOutput) {
   for (const char* flag : {"-h", "--help"}) {
+    SCOPED_TRACE(flag);
     ToolRun r = sign({"-x-ignored-after", flag});
     // "-x..." comes first and is an error; help must be reached first to win.
     EXPECT_EQ(r.status, 2) << flag;
@@ -181,9 +185,8 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
     SCOPED_TRACE(::testing::PrintToString(tc.args));
     expectError(sign(tc.args), tc.message);
   }
-  if (!small.empty()) {
-    expectError(sign(with(rsa, {"small.pem", "msg.txt"})), "could not load the RSA private key");
-  }
+  ASSERT_FALSE(small.empty()) << "no 1023-bit key to test the size floor with";
+  expectError(sign(with(rsa, {"small.pem", "msg.txt"})), "could not load the RSA private key");
 }
 
 struct Output {
