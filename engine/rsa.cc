@@ -38,10 +38,6 @@ T failed(T result) {
   return result;
 }
 
-KeyVerifyResult rejected(std::string_view reason) {
-  return failed(KeyVerifyResult{KeyVerifyResult::Status::Rejected, reason});
-}
-
 // Without a callback libcrypto would prompt on the terminal for the
 // passphrase of an encrypted key; this one declines, so such keys fail.
 int noPassphrase(char*, int, int, void*) { return -1; }
@@ -74,28 +70,6 @@ Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_vie
   } catch (const std::bad_alloc&) {
     return failed(fail(Error::OutOfMemory));
   }
-}
-
-KeyVerifyResult rsaVerify(std::span<const std::uint8_t> der,
-                          std::span<const std::uint8_t> signature, std::string_view input,
-                          unsigned min_bits) {
-  const unsigned char* p = der.data();
-  EvpPkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
-  if (!key) return rejected("unusable public key");
-  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return rejected("p= is not an RSA key");
-  const int bits = EVP_PKEY_get_bits(key.get());
-  if (bits <= 0) return rejected("p= is not an RSA key");
-  if (static_cast<unsigned>(bits) < min_bits) return rejected("key too small");
-
-  MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-      EVP_DigestVerifyUpdate(ctx.get(), input.data(), input.size()) != 1) {
-    return rejected("crypto verify error");
-  }
-  if (EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1) {
-    return {KeyVerifyResult::Status::Verified, {}};
-  }
-  return failed(KeyVerifyResult{KeyVerifyResult::Status::NotVerified, {}});
 }
 
 Result<PrivateKey> rsaLoadPemFile(const std::string& path) {
