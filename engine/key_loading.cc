@@ -1,7 +1,6 @@
 #include "engine/key_loading.h"
 
 #include <new>
-#include <string>
 
 #include "engine/rsa.h"
 #include "platform/file.h"
@@ -16,7 +15,7 @@ Result<PrivateKey> loadPemPrivateKey(std::string_view path) {
   if (!mode) return fail(mode.error());
   if ((*mode & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
   try {
-    return rsaLoadPemFile(std::string(path));
+    return rsaLoadPemFile(path);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

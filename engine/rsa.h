@@ -5,15 +5,15 @@
 //
 // rsaSign: RSASSA-PKCS1-v1_5 with SHA-256 over `input` (CtxCreateFailed,
 // SignInitFailed, SignUpdateFailed, SignFinalFailed, OutOfMemory).
-// rsaLoadPemFile: reads an unencrypted PEM private key that must be RSA of at
-// least 1024 bits (FileOpenFailed, KeyParseFailed, NotRsaKey, RsaKeyTooSmall);
-// the path and permission checks are the caller's.
+// rsaLoadPemFile: reads an unencrypted PEM private key (the errors of
+// readPemKey in engine/rsa_public_key.h) that must be RSA (NotRsaKey) of at
+// least kRsaMinimumKeyBits (RsaKeyTooSmall); the permission check is the
+// caller's.
 // rsaKeyBits: the modulus size of an RSA key, 0 for a key without one.
 // Any thread may call these; each call makes its own libcrypto context.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -22,10 +22,8 @@
 
 namespace quellsig {
 
-inline constexpr int kRsaFloorBits = 1024;
-
 Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_view input);
-Result<PrivateKey> rsaLoadPemFile(const std::string& path);
+Result<PrivateKey> rsaLoadPemFile(std::string_view path);
 int rsaKeyBits(const PrivateKey& key);
 
 }  // namespace quellsig
