@@ -9,8 +9,8 @@ namespace quellsig {
 
 Result<PrivateKey> loadPemPrivateKey(std::string_view path) {
   if (path.size() >= 4096) return fail(Error::PathTooLong);
-  // libcrypto takes a C string; an embedded NUL would name another file.
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidPath);
+  // The status read refuses an embedded NUL (InvalidPath), which would make
+  // libcrypto's C string name another file.
   auto mode = platform::filePermissionBits(path);
   if (!mode) return fail(mode.error());
   if ((*mode & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
