@@ -1,6 +1,7 @@
-// ASCII case folding for sender patterns and domains: comparison and the
-// FNV-1a 64-bit hash over folded bytes. Only A-Z fold; other bytes compare
-// exactly. Pure functions; any thread may call them.
+// ASCII case folding for the configuration (sender patterns, domains and
+// keyword values): comparison and the FNV-1a 64-bit hash over folded bytes.
+// Only A-Z fold; other bytes compare exactly. Pure functions; any thread may
+// call them.
 #pragma once
 
 #include <cstdint>

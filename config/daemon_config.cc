@@ -221,8 +221,8 @@ Result<DaemonConfig> parseChecked(const ConfigFile& file) {
   g.size("MaxHeaderBytes", c.max_header_bytes);
   g.unsignedInt("MaxSignatures", c.max_signatures);
   g.unsignedInt("MinimumKeyBits", c.minimum_key_bits);
-  if (c.minimum_key_bits < kRsaKeyBitsFloor) {
-    c.minimum_key_bits = kRsaKeyBitsFloor;
+  if (c.minimum_key_bits < kRsaMinimumKeyBits) {
+    c.minimum_key_bits = kRsaMinimumKeyBits;
     c.minimum_key_bits_raised = true;
   }
   g.text("ZmqEndpoint", c.zmq_endpoint);

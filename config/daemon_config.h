@@ -22,6 +22,7 @@
 #include "config/config_file.h"
 #include "config/listener_spec.h"
 #include "daemon/log.h"
+#include "engine/verification.h"
 #include "platform/error.h"
 
 namespace quellsig {
@@ -54,7 +55,7 @@ struct DaemonConfig {
   std::uint64_t max_headers = 500;
   std::uint64_t max_header_bytes = 1024 * 1024;
   std::uint64_t max_signatures = 20;
-  std::uint32_t minimum_key_bits = 1024;
+  std::uint32_t minimum_key_bits = kRsaMinimumKeyBits;
   bool minimum_key_bits_raised = false;  // configured below 1024
   std::optional<std::string> zmq_endpoint;
   std::string zmq_topic = "dkim";
@@ -70,8 +71,6 @@ struct DaemonConfig {
   std::optional<std::string> selector;
   std::optional<std::string> key_file;
 };
-
-inline constexpr std::uint32_t kRsaKeyBitsFloor = 1024;
 
 Result<DaemonConfig> parseDaemonConfig(const ConfigFile& file);
 

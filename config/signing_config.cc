@@ -8,13 +8,13 @@
 #include "daemon/log.h"
 #include "engine/key_loading.h"
 #include "engine/rsa.h"
+#include "engine/verification.h"
 #include "platform/file.h"
 
 namespace quellsig {
 namespace {
 
 constexpr std::size_t kTableFileLimit = 1048576;
-constexpr unsigned kRfc8301MinimumBits = 1024;
 
 int keyBits(const PrivateKey& key) { return rsaKeyBits(key); }
 
@@ -36,7 +36,7 @@ Result<PrivateKey> loadKeyFile(std::string_view path) {
   }
   if (key.error() == Error::RsaKeyTooSmall) {
     emit(Severity::Err, "signing key ", path, " is below the RFC 8301 minimum of ",
-         kRfc8301MinimumBits, " bits: refusing to sign with it");
+         kRsaMinimumKeyBits, " bits: refusing to sign with it");
   } else if (key.error() == Error::KeyFilePermissionsTooOpen) {
     auto mode = platform::filePermissionBits(path);
     // The file may have changed since the loader looked; name the mode only
@@ -112,7 +112,7 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
         if (!key) {
           if (key.error() == Error::RsaKeyTooSmall) {
             emit(Severity::Err, "KeyTable key ", k.path, " is below the RFC 8301 minimum of ",
-                 kRfc8301MinimumBits, " bits: refusing to sign with it");
+                 kRsaMinimumKeyBits, " bits: refusing to sign with it");
           } else {
             emit(Severity::Err, "KeyTable key ", k.path,
                  " could not be loaded: ", ErrorText{key.error()});

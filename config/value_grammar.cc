@@ -3,6 +3,8 @@
 #include <array>
 #include <limits>
 
+#include "config/ascii_fold.h"
+
 namespace quellsig {
 namespace {
 
@@ -16,16 +18,6 @@ std::string_view trimWith(std::string_view s, Pred pred) {
   while (!s.empty() && pred(s.front())) s.remove_prefix(1);
   while (!s.empty() && pred(s.back())) s.remove_suffix(1);
   return s;
-}
-
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 int digitValue(char c, unsigned base) {
@@ -56,10 +48,10 @@ std::string_view trimBlanks(std::string_view s) { return trimWith(s, isBlank); }
 
 std::optional<bool> parseBoolean(std::string_view v) {
   for (std::string_view t : {"yes", "true", "1"}) {
-    if (equalsNoCase(v, t)) return true;
+    if (equalsIgnoringAsciiCase(v, t)) return true;
   }
   for (std::string_view f : {"no", "false", "0"}) {
-    if (equalsNoCase(v, f)) return false;
+    if (equalsIgnoringAsciiCase(v, f)) return false;
   }
   return std::nullopt;
 }
@@ -134,15 +126,15 @@ std::uint8_t facilityFromName(std::string_view v) {
       {"local7", 23},
   }};
   for (const auto& f : kFacilities) {
-    if (equalsNoCase(v, f.name)) return f.number;
+    if (equalsIgnoringAsciiCase(v, f.name)) return f.number;
   }
   return 2;
 }
 
 std::uint8_t levelFromName(std::string_view v) {
-  if (equalsNoCase(v, "err") || equalsNoCase(v, "error")) return 3;
-  if (equalsNoCase(v, "warn") || equalsNoCase(v, "warning")) return 4;
-  if (equalsNoCase(v, "debug")) return 7;
+  if (equalsIgnoringAsciiCase(v, "err") || equalsIgnoringAsciiCase(v, "error")) return 3;
+  if (equalsIgnoringAsciiCase(v, "warn") || equalsIgnoringAsciiCase(v, "warning")) return 4;
+  if (equalsIgnoringAsciiCase(v, "debug")) return 7;
   return 6;
 }
 

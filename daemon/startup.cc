@@ -53,7 +53,7 @@ void applyLogSettings(const ConfigFile& file) {
 void storeSettings(const DaemonConfig& config) {
   storeRuntimeSettings(runtimeSettingsFrom(config, logSettings()));
   if (config.minimum_key_bits_raised) {
-    emit(Severity::Warning, "MinimumKeyBits below the RFC 8301 minimum: using ", kRsaKeyBitsFloor,
+    emit(Severity::Warning, "MinimumKeyBits below the RFC 8301 minimum: using ", kRsaMinimumKeyBits,
          " bits");
   }
 }

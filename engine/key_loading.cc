@@ -1,7 +1,6 @@
 #include "engine/key_loading.h"
 
 #include <new>
-#include <string>
 
 #include "engine/rsa.h"
 #include "platform/file.h"
@@ -10,13 +9,13 @@ namespace quellsig {
 
 Result<PrivateKey> loadPemPrivateKey(std::string_view path) {
   if (path.size() >= 4096) return fail(Error::PathTooLong);
-  // libcrypto takes a C string; an embedded NUL would name another file.
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidPath);
+  // The status read refuses an embedded NUL (InvalidPath), which would make
+  // libcrypto's C string name another file.
   auto mode = platform::filePermissionBits(path);
   if (!mode) return fail(mode.error());
   if ((*mode & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
   try {
-    return rsaLoadPemFile(std::string(path));
+    return rsaLoadPemFile(path);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

@@ -13,7 +13,6 @@
 // it. Not thread-safe: one thread only.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -24,7 +23,6 @@
 
 #include "engine/algorithms.h"
 #include "engine/key_verify.h"
-#include "engine/private_key.h"
 
 namespace quellsig {
 
@@ -44,10 +42,7 @@ class PublicKeyCache {
 
  private:
   struct Entry {
-    EvpPkeyPtr rsa;
-    unsigned bits = 0;
-    std::array<std::uint8_t, 32> ed25519{};
-    bool ed25519_refused = false;  // the point checks refuse the key: nothing verifies
+    DecodedPublicKey key;
     std::list<std::string>::iterator age;
   };
 

@@ -9,8 +9,11 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "engine/rsa_keygen.h"
+#include "engine/rsa_public_key.h"
+#include "engine/verification.h"
 
 namespace quellsig {
 namespace {
@@ -37,14 +40,6 @@ T failed(T result) {
   ERR_clear_error();
   return result;
 }
-
-KeyVerifyResult rejected(std::string_view reason) {
-  return failed(KeyVerifyResult{KeyVerifyResult::Status::Rejected, reason});
-}
-
-// Without a callback libcrypto would prompt on the terminal for the
-// passphrase of an encrypted key; this one declines, so such keys fail.
-int noPassphrase(char*, int, int, void*) { return -1; }
 
 }  // namespace
 
@@ -76,39 +71,14 @@ Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_vie
   }
 }
 
-KeyVerifyResult rsaVerify(std::span<const std::uint8_t> der,
-                          std::span<const std::uint8_t> signature, std::string_view input,
-                          unsigned min_bits) {
-  const unsigned char* p = der.data();
-  EvpPkeyPtr key(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
-  if (!key) return rejected("unusable public key");
-  if (EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) return rejected("p= is not an RSA key");
-  const int bits = EVP_PKEY_get_bits(key.get());
-  if (bits <= 0) return rejected("p= is not an RSA key");
-  if (static_cast<unsigned>(bits) < min_bits) return rejected("key too small");
-
-  MdCtxPtr ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
-      EVP_DigestVerifyUpdate(ctx.get(), input.data(), input.size()) != 1) {
-    return rejected("crypto verify error");
-  }
-  if (EVP_DigestVerifyFinal(ctx.get(), signature.data(), signature.size()) == 1) {
-    return {KeyVerifyResult::Status::Verified, {}};
-  }
-  return failed(KeyVerifyResult{KeyVerifyResult::Status::NotVerified, {}});
-}
-
-Result<PrivateKey> rsaLoadPemFile(const std::string& path) {
-  BioPtr bio(BIO_new_file(path.c_str(), "r"));
-  if (!bio) return failed(fail(Error::FileOpenFailed));
-  EvpPkeyPtr pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, nullptr));
-  if (!pkey) return failed(fail(Error::KeyParseFailed));
-  if (EVP_PKEY_get_base_id(pkey.get()) != EVP_PKEY_RSA) return fail(Error::NotRsaKey);
-  const int bits = EVP_PKEY_get_bits(pkey.get());
-  if (bits <= 0) return fail(Error::NotRsaKey);
-  if (bits < kRsaFloorBits) return fail(Error::RsaKeyTooSmall);
+Result<PrivateKey> rsaLoadPemFile(std::string_view path) {
+  Result<EvpPkeyPtr> pkey = readPemKey(path);
+  if (!pkey) return fail(pkey.error());
+  std::optional<unsigned> bits = rsaKeyBits(**pkey);
+  if (!bits || *bits == 0) return fail(Error::NotRsaKey);
+  if (*bits < kRsaMinimumKeyBits) return fail(Error::RsaKeyTooSmall);
   PrivateKey key;
-  key.rsa = std::move(pkey);
+  key.rsa = std::move(*pkey);
   return key;
 }
 
@@ -156,9 +126,7 @@ Result<std::vector<std::uint8_t>> rsaPublicKeyDer(const PrivateKey& key) {
 }
 
 int rsaKeyBits(const PrivateKey& key) {
-  if (!key.rsa) return 0;
-  int bits = EVP_PKEY_get_bits(key.rsa.get());
-  return bits > 0 ? bits : 0;
+  return key.rsa ? static_cast<int>(rsaKeyBits(*key.rsa).value_or(0)) : 0;
 }
 
 }  // namespace quellsig

@@ -1,36 +1,29 @@
-// RSA through libcrypto: the engine's only border with libcrypto key objects.
-// Every libcrypto failure becomes a named error or a reason text here, and
-// the thread's libcrypto error queue is cleared, so nothing leaks upwards.
+// RSA private keys through libcrypto (signing, loading, and, declared in
+// engine/rsa_keygen.h, key generation). Every libcrypto failure becomes a
+// named error here, and the thread's libcrypto error queue is cleared, so
+// nothing leaks upwards.
 //
 // rsaSign: RSASSA-PKCS1-v1_5 with SHA-256 over `input` (CtxCreateFailed,
 // SignInitFailed, SignUpdateFailed, SignFinalFailed, OutOfMemory).
-// rsaVerify: the key record steps for a DER SubjectPublicKeyInfo; never fails.
-// rsaLoadPemFile: reads an unencrypted PEM private key that must be RSA of at
-// least 1024 bits (FileOpenFailed, KeyParseFailed, NotRsaKey, RsaKeyTooSmall);
-// the path and permission checks are the caller's.
+// rsaLoadPemFile: reads an unencrypted PEM private key (the errors of
+// readPemKey in engine/rsa_public_key.h) that must be RSA (NotRsaKey) of at
+// least kRsaMinimumKeyBits (RsaKeyTooSmall); the permission check is the
+// caller's.
 // rsaKeyBits: the modulus size of an RSA key, 0 for a key without one.
 // Any thread may call these; each call makes its own libcrypto context.
 #pragma once
 
 #include <cstdint>
-#include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "engine/key_verify.h"
 #include "engine/private_key.h"
 #include "platform/error.h"
 
 namespace quellsig {
 
-inline constexpr int kRsaFloorBits = 1024;
-
 Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_view input);
-KeyVerifyResult rsaVerify(std::span<const std::uint8_t> der,
-                          std::span<const std::uint8_t> signature, std::string_view input,
-                          unsigned min_bits);
-Result<PrivateKey> rsaLoadPemFile(const std::string& path);
+Result<PrivateKey> rsaLoadPemFile(std::string_view path);
 int rsaKeyBits(const PrivateKey& key);
 
 }  // namespace quellsig

@@ -141,6 +141,7 @@ Result<SignatureFields> extractSignatureFields(std::string_view value) {
       f.signed_headers = v;
     } else if (name == "i") {
       f.identity = v;
+      f.has_identity = true;
     } else if (name == "s") {
       f.selector = v;
     } else if (name == "l" || name == "t" || name == "x") {

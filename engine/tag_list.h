@@ -34,6 +34,7 @@ struct SignatureFields {
   std::string_view domain;          // d=
   std::string_view signed_headers;  // h=
   std::string_view identity;        // i=
+  bool has_identity = false;        // i= present, even with an empty value
   std::string_view selector;        // s=
   std::uint64_t body_length = 0;    // l=
   bool has_body_length = false;

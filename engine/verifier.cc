@@ -30,15 +30,6 @@ bool signsFrom(std::string_view h_list) {
   return found;
 }
 
-// i= as the key records see it: present even when its value is empty.
-std::optional<std::string_view> identityTag(std::string_view signature_value) {
-  std::optional<std::string_view> identity;
-  forEachTag(signature_value, [&identity](std::string_view name, std::string_view value) {
-    if (name == "i") identity = value;
-  });
-  return identity;
-}
-
 // A base64 tag value, or the reason its decoding failed.
 std::expected<std::vector<std::uint8_t>, std::string_view> decodeTag(std::string_view text,
                                                                      std::string_view bad,
@@ -97,8 +88,8 @@ VerificationOutcome verifyParsed(const VerificationRequest& request, const Signa
     return decided(failure.result, failure.reason);
   }
   KeySelection keys = selectKeyRecords(
-      *answers,
-      {f.algorithm, f.domain, identityTag(request.signature_value), request.max_key_records});
+      *answers, {f.algorithm, f.domain, f.has_identity ? std::optional(f.identity) : std::nullopt,
+                 request.max_key_records});
   if (keys.count == 0) return decided(DkimResult::PermError, keys.reason);
   o.testing = keyRecordHasFlag(keys.records[0], "y");
 

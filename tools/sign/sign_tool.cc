@@ -138,12 +138,10 @@ Step<Options> parseArguments(std::span<const std::string_view> args) {
 
 Step<PrivateKey> loadRsaKey(std::string_view path) {
   if (path.size() >= kMaxRsaKeyPathBytes) return stop("could not load the RSA private key");
-  auto mode = platform::filePermissionBits(path);
-  if (!mode) return stop("could not load the RSA private key");
-  if ((*mode & 077) != 0) {
+  auto key = loadPemPrivateKey(path);
+  if (!key && key.error() == Error::KeyFilePermissionsTooOpen) {
     return stop("the RSA private key is readable beyond its owner; chmod 600 it");
   }
-  auto key = loadPemPrivateKey(path);
   if (!key) return stop("could not load the RSA private key");
   return std::move(*key);
 }

@@ -5,10 +5,10 @@
 
 #include "engine/base64.h"
 #include "engine/key_loading.h"
-#include "engine/rsa.h"
 #include "engine/rsa_keygen.h"
 #include "engine/rsa_public_key.h"
 #include "engine/secure_zero.h"
+#include "engine/verification.h"
 #include "platform/file.h"
 
 namespace quellsig {
@@ -71,8 +71,7 @@ Result<std::vector<std::uint8_t>> rsaPemFilePublicKey(std::string_view path,
                << "         quellsig will refuse to load it as it stands.\n";
     }
   }
-  if (std::optional<unsigned> bits = rsaKeyBits(**key);
-      bits && *bits < static_cast<unsigned>(kRsaFloorBits)) {
+  if (std::optional<unsigned> bits = rsaKeyBits(**key); bits && *bits < kRsaMinimumKeyBits) {
     warnings << "warning: this key is " << *bits
              << " bits. RFC 8301 3.2 requires at least 1024, and a\n"
              << "         conformant verifier treats anything signed with it as permanently\n"
