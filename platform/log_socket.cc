@@ -2,9 +2,9 @@
 
 #include <fcntl.h>
 #include <paths.h>
-#include <syslog.h>  // _PATH_LOG on glibc
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <syslog.h>  // _PATH_LOG on glibc
 #include <unistd.h>
 
 #include <cerrno>

@@ -227,9 +227,9 @@ TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
     EXPECT_EQ(d.exitCode(), 1);
     const std::string prefix = "quellsig[" + d.pid() + "]: ";
     std::string want = tc.messages.empty() ? "" : prefix + tc.messages;
-    want += prefix + "failed to load signing configuration: error." + std::string(tc.error) +
-            "\n" + prefix + "fatal: exiting on " + std::string(tc.error) + "\nerror: " +
-            std::string(tc.error) + "\n";
+    want += prefix + "failed to load signing configuration: error." + std::string(tc.error) + "\n" +
+            prefix + "fatal: exiting on " + std::string(tc.error) +
+            "\nerror: " + std::string(tc.error) + "\n";
     EXPECT_EQ(err, want);
   }
 }
@@ -241,8 +241,7 @@ TEST(DaemonProcessTest, NameserverThatIsNoAddressIsFatalAndNamed) {
   const std::string err = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 1);
   const std::string prefix = "quellsig[" + d.pid() + "]: ";
-  EXPECT_EQ(err, prefix +
-                     "invalid DnsNameserver entry ns1.example: not an IPv4 or IPv6 address\n" +
+  EXPECT_EQ(err, prefix + "invalid DnsNameserver entry ns1.example: not an IPv4 or IPv6 address\n" +
                      prefix + "fatal: exiting on InvalidNameserver\nerror: InvalidNameserver\n");
 }
 
@@ -255,9 +254,8 @@ TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
   ASSERT_TRUE(d.started());
   const std::string prefix = "quellsig[" + d.pid() + "]: ";
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
-  EXPECT_EQ(startup.rfind(prefix +
-                              "DNS health monitor init failed: error.InvalidServerCount, "
-                              "falling back to reactive\n",
+  EXPECT_EQ(startup.rfind(prefix + "DNS health monitor init failed: error.InvalidServerCount, "
+                                   "falling back to reactive\n",
                           0),
             0u)
       << startup;

@@ -20,10 +20,14 @@ TEST(ErrorTest, ErrnoBorderMapsTheCommonCases) {
     int err;
     Error want;
   } cases[] = {
-      {ENOENT, Error::FileNotFound},  {EACCES, Error::AccessDenied},
-      {EISDIR, Error::IsDir},         {EADDRINUSE, Error::AddressInUse},
-      {ENOMEM, Error::OutOfMemory},   {EMFILE, Error::ProcessFdQuotaExceeded},
-      {EEXIST, Error::PathAlreadyExists}, {ENOSPC, Error::NoSpaceLeft},
+      {ENOENT, Error::FileNotFound},
+      {EACCES, Error::AccessDenied},
+      {EISDIR, Error::IsDir},
+      {EADDRINUSE, Error::AddressInUse},
+      {ENOMEM, Error::OutOfMemory},
+      {EMFILE, Error::ProcessFdQuotaExceeded},
+      {EEXIST, Error::PathAlreadyExists},
+      {ENOSPC, Error::NoSpaceLeft},
       {EXDEV, Error::Unexpected},
   };
   for (const auto& c : cases) {
