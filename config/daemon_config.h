@@ -21,7 +21,7 @@
 
 #include "config/config_file.h"
 #include "config/listener_spec.h"
-#include "daemon/log.h"
+#include "log/log.h"
 #include "engine/verification.h"
 #include "platform/error.h"
 

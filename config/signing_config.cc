@@ -5,7 +5,7 @@
 
 #include "config/ascii_fold.h"
 #include "config/table_file.h"
-#include "daemon/log.h"
+#include "log/log.h"
 #include "engine/key_loading.h"
 #include "engine/rsa.h"
 #include "engine/verification.h"

@@ -1,6 +1,6 @@
 #include "daemon/dns_startup.h"
 
-#include "daemon/log.h"
+#include "log/log.h"
 #include "dns/settings.h"
 
 namespace quellsig {

@@ -1,6 +1,6 @@
 #include "daemon/signing_startup.h"
 
-#include "daemon/log.h"
+#include "log/log.h"
 
 namespace quellsig {
 namespace {

@@ -15,7 +15,7 @@
 #include "config/daemon_config.h"
 #include "config/generation_tracker.h"
 #include "config/signing_config.h"
-#include "daemon/runtime_settings.h"
+#include "config/runtime_settings.h"
 #include "platform/error.h"
 
 namespace quellsig {

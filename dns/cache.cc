@@ -4,7 +4,7 @@
 #include <limits>
 #include <new>
 
-#include "daemon/log.h"
+#include "log/log.h"
 
 namespace quellsig {
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <optional>
 
-#include "daemon/log.h"
+#include "log/log.h"
 #include "dns/monitor.h"
 #include "platform/clock.h"
 #include "platform/random.h"

@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "daemon/log.h"
+#include "log/log.h"
 
 namespace quellsig::testing_keys {
 

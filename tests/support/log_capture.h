@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "daemon/log.h"
+#include "log/log.h"
 #include "platform/fd.h"
 #include "platform/temp_dir.h"
 

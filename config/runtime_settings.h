@@ -15,7 +15,7 @@
 
 #include "config/daemon_config.h"
 #include "config/listener_spec.h"
-#include "daemon/log.h"
+#include "log/log.h"
 
 namespace quellsig {
 

@@ -1,4 +1,4 @@
-#include "daemon/log.h"
+#include "log/log.h"
 
 #include <charconv>
 #include <cstring>

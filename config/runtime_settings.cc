@@ -1,4 +1,4 @@
-#include "daemon/runtime_settings.h"
+#include "config/runtime_settings.h"
 
 #include <utility>
 
