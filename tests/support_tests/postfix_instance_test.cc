@@ -1,0 +1,100 @@
+// The private Postfix fixture with the null filter: mail passes the filter
+// and is delivered, and a filter that is down defers mail in the queue until
+// it is back.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/milter_client.h"
+#include "tests/support/nsd_server.h"
+#include "tests/support/null_milter.h"
+#include "tests/support/postfix_instance.h"
+
+namespace quellsig::testing {
+namespace {
+
+constexpr std::uint32_t kDeliveryMs = 30000;
+
+const char kMessage[] =
+    "From: Sender <sender@example.test>\r\n"
+    "To: rcpt@example.test\r\n"
+    "Subject: first part\r\n"
+    "\tsecond part\r\n"
+    "\r\n"
+    ".a line that needs dot-stuffing\r\n"
+    "last line\r\n";
+
+std::unique_ptr<PostfixInstance> startPostfix(const std::string& milter) {
+  PostfixOptions options;
+  options.milter = milter;
+  std::string error;
+  auto postfix = PostfixInstance::start(options, &error);
+  EXPECT_NE(postfix, nullptr) << error;
+  return postfix;
+}
+
+TEST(PostfixInstanceTest, DeliversMailThatPassedTheFilter) {
+  NullMilterOptions script;
+  script.changes = {{'i', 0, "X-Inserted", " by the null filter"}};
+  script.final_reply = 'a';
+  auto milter = NullMilter::start(MilterTarget::inet("127.0.0.1", 0), script);
+  ASSERT_TRUE(milter) << errorName(milter.error());
+  auto postfix = startPostfix((*milter)->target().describe());
+  ASSERT_NE(postfix, nullptr);
+
+  const SmtpOutcome sent = postfix->submit(postfix->filteredPort(), "sender@example.test",
+                                           {"rcpt@example.test"}, kMessage);
+  ASSERT_TRUE(sent.accepted) << sent.transcript;
+  const auto delivered = postfix->waitForDelivery(1, kDeliveryMs);
+  ASSERT_EQ(delivered.size(), 1u) << postfix->log();
+  const std::string& m = delivered[0];
+  EXPECT_NE(m.find("Subject: first part\n\tsecond part\n"), std::string::npos) << m;
+  EXPECT_NE(m.find("\n.a line that needs dot-stuffing\nlast line\n"), std::string::npos) << m;
+  // The inserted field sits above Postfix's own Received field.
+  const std::size_t inserted = m.find("X-Inserted: by the null filter\n");
+  ASSERT_NE(inserted, std::string::npos) << m;
+  EXPECT_LT(inserted, m.find("Received:")) << m;
+  EXPECT_GE((*milter)->messages(), 1u);
+  // What Postfix told the filter: the fold as a bare LF.
+  bool saw_subject = false;
+  for (const auto& [name, value] : (*milter)->lastHeaders()) {
+    if (name == "Subject") {
+      saw_subject = true;
+      EXPECT_EQ(value, " first part\n\tsecond part");
+    }
+  }
+  EXPECT_TRUE(saw_subject);
+}
+
+TEST(PostfixInstanceTest, FilterDownDefersUntilItIsBackAndTheQueueIsFlushed) {
+  const std::uint16_t port = pickFreePort("127.0.0.1");
+  ASSERT_NE(port, 0);
+  const MilterTarget target = MilterTarget::inet("127.0.0.1", port);
+  auto postfix = startPostfix(target.describe());
+  ASSERT_NE(postfix, nullptr);
+
+  // Straight to the filtered port: refused for now, the sender keeps it.
+  const SmtpOutcome direct = postfix->submit(postfix->filteredPort(), "sender@example.test",
+                                             {"rcpt@example.test"}, kMessage);
+  EXPECT_FALSE(direct.accepted) << direct.transcript;
+  EXPECT_EQ(direct.code, 451) << direct.transcript;
+
+  // Through the queue: accepted, then deferred at the filtered port.
+  const SmtpOutcome queued = postfix->submit(postfix->relayPort(), "sender@example.test",
+                                             {"rcpt@example.test"}, kMessage);
+  ASSERT_TRUE(queued.accepted) << queued.transcript;
+  ASSERT_TRUE(postfix->waitForLog("status=deferred", kDeliveryMs)) << postfix->log();
+  EXPECT_TRUE(postfix->delivered().empty());
+
+  auto milter = NullMilter::start(target);
+  ASSERT_TRUE(milter) << errorName(milter.error());
+  std::string error;
+  ASSERT_TRUE(postfix->flushQueue(&error)) << error;
+  const auto delivered = postfix->waitForDelivery(1, kDeliveryMs);
+  ASSERT_EQ(delivered.size(), 1u) << postfix->log();
+  EXPECT_NE(delivered[0].find("Subject: first part\n\tsecond part\n"), std::string::npos);
+  EXPECT_GE((*milter)->messages(), 1u);
+}
+
+}  // namespace
+}  // namespace quellsig::testing
