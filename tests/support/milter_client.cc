@@ -331,14 +331,24 @@ Result<MessageReplies> MilterClient::sendMessage(const MilterMessage& message) {
   const bool leading_space = (protocol_flags_ & kProtocolHeaderLeadingSpace) != 0;
 
   // Each step answered with anything but continue ends the message there.
+  std::vector<std::uint8_t> awaited;  // pipelined commands, in order
+  auto endsEarly = [&](std::uint8_t code, std::uint8_t reply) {
+    if (reply == 'c') return false;
+    result.final_reply = reply;
+    result.ended_at = code;
+    return true;
+  };
   auto step = [&](std::uint8_t code, const Macros& macros,
                   std::string_view payload) -> Result<bool> {
+    if (options_.pipeline) {
+      queueMacros(code, macros);
+      queue(code, payload);
+      awaited.push_back(code);
+      return true;
+    }
     auto reply = command(code, macros, payload);
     if (!reply) return fail(reply.error());
-    if (*reply == 'c') return true;
-    result.final_reply = *reply;
-    result.ended_at = code;
-    return false;
+    return !endsEarly(code, *reply);
   };
   auto run = [&]() -> Result<bool> {
     std::string mail = "<" + message.sender + ">";
@@ -390,6 +400,17 @@ Result<MessageReplies> MilterClient::sendMessage(const MilterMessage& message) {
     queue('E', {});
     const std::uint64_t start = platform::monotonicNanos();
     if (auto r = flush(); !r) return fail(r.error());
+    for (std::uint8_t code : awaited) {
+      auto packet = readPacket();
+      if (!packet) return fail(packet.error());
+      if (endsEarly(code, packet->command)) {
+        // The filter has the rest of the message already: this session
+        // cannot go on.
+        broken_ = true;
+        stream_ = platform::BlockingStream();
+        return result;
+      }
+    }
     for (;;) {
       auto packet = readPacket();
       if (!packet) return fail(packet.error());

@@ -99,6 +99,9 @@ void NullMilter::serve(platform::BlockingStream stream) {
     auto packet = decodePacket(in);
     if (!packet) return;
     if (!*packet) {
+      // Everything that arrived together is answered in one write.
+      if (!out.empty() && !stream.writeAll(out)) return;
+      out.clear();
       auto n = stream.readSome(chunk);
       if (!n) {
         if (n.error() == Error::TimedOut && !stopping_.load()) continue;
@@ -109,14 +112,13 @@ void NullMilter::serve(platform::BlockingStream stream) {
       continue;
     }
     const MilterPacket p = **packet;
-    out.clear();
     switch (p.command) {
       case 'O': {
         ByteCursor c(p.payload);
         std::uint32_t version, actions, flags;
         if (!c.readU32(version) || !c.readU32(actions) || !c.readU32(flags)) return;
         const auto reply = encodeNegotiation(actions & kActionsWanted, flags & kProtocolFlagsWanted);
-        out.assign(reply.begin(), reply.end());
+        out.insert(out.end(), reply.begin(), reply.end());
         break;
       }
       case 'D':
@@ -130,10 +132,11 @@ void NullMilter::serve(platform::BlockingStream stream) {
         std::string_view name;
         if (c.readCString(name)) headers.emplace_back(name, c.readCStringOrRest());
         const auto reply = encodeReply(kReplyContinue);
-        out.assign(reply.begin(), reply.end());
+        out.insert(out.end(), reply.begin(), reply.end());
         break;
       }
       case 'Q':
+        (void)stream.writeAll(out);
         return;
       case 'E': {
         for (const HeaderChange& change : options_.changes) encodeChange(out, change);
@@ -148,12 +151,11 @@ void NullMilter::serve(platform::BlockingStream stream) {
       }
       default: {
         const auto reply = encodeReply(kReplyContinue);
-        out.assign(reply.begin(), reply.end());
+        out.insert(out.end(), reply.begin(), reply.end());
         break;
       }
     }
     consumePacket(in);
-    if (!out.empty() && !stream.writeAll(out)) return;
   }
 }
 

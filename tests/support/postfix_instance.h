@@ -13,8 +13,8 @@
 //   the submitter; flushQueue() then retries it at once.
 //
 // start() writes main.cf and master.cf (backdated: Postfix stalls on a
-// configuration file younger than about two seconds), creates the queue with
-// "postfix check", starts the master and returns once both ports are seen
+// configuration file younger than about two seconds), starts the master
+// (which creates the queue tree) and returns once both ports are seen
 // listening in the socket table (no probe connection, which the filter
 // would see as a session). On failure it returns null with Postfix's output
 // and log in *error. The destructor stops the instance ("postfix stop", then
