@@ -205,7 +205,8 @@ void connectionLoop(const Run& run, unsigned index, Tally& tally) {
   for (std::uint64_t sent = 0;; ++sent) {
     if (run.end_ns == 0 ? sent >= o.messages : platform::monotonicNanos() >= run.end_ns) break;
     if (interval_ns > 0) {
-      const auto due = run.start_ns + static_cast<std::uint64_t>(offset_ns + interval_ns * double(sent));
+      const auto due =
+          run.start_ns + static_cast<std::uint64_t>(offset_ns + interval_ns * double(sent));
       const std::uint64_t now = platform::monotonicNanos();
       if (run.end_ns != 0 && due >= run.end_ns) break;
       if (due > now) std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
@@ -273,7 +274,8 @@ int report(const Run& run, std::vector<Tally>& tallies) {
                 millis(at(500)), millis(at(990)), millis(all.back()));
   }
   std::printf("replies:");
-  for (const auto& [code, n] : replies) std::printf(" %s=%llu", code.c_str(), static_cast<unsigned long long>(n));
+  for (const auto& [code, n] : replies)
+    std::printf(" %s=%llu", code.c_str(), static_cast<unsigned long long>(n));
   std::printf("\nerrors: %llu\n", static_cast<unsigned long long>(errors));
   for (const std::string& e : shown) std::printf("  %s\n", e.c_str());
   return errors == 0 && !all.empty() ? 0 : 1;
@@ -287,8 +289,8 @@ int runOne(const Run& run) {
     return 1;
   }
   MilterClient& c = **client;
-  std::printf("negotiated: version %u, actions 0x%x, protocol flags 0x%x\n",
-              c.negotiatedVersion(), c.negotiatedActions(), c.negotiatedProtocolFlags());
+  std::printf("negotiated: version %u, actions 0x%x, protocol flags 0x%x\n", c.negotiatedVersion(),
+              c.negotiatedActions(), c.negotiatedProtocolFlags());
   auto replies = c.sendMessage(run.message);
   if (!replies) {
     std::fprintf(stderr, "milter_load: %s\n", std::string(errorName(replies.error())).c_str());
@@ -304,8 +306,9 @@ int runOne(const Run& run) {
   const std::string delivered =
       applyHeaderChanges(run.message, replies->changes, c.negotiatedProtocolFlags());
   std::printf("delivered header:\n%s", delivered.substr(0, delivered.find("\r\n\r\n") + 2).c_str());
-  const bool expected = run.options.expect.find(static_cast<char>(replies->final_reply)) !=
-                        std::string::npos && replies->ended_at == 'E';
+  const bool expected =
+      run.options.expect.find(static_cast<char>(replies->final_reply)) != std::string::npos &&
+      replies->ended_at == 'E';
   return expected && c.quit() ? 0 : 1;
 }
 
@@ -341,7 +344,8 @@ int serveNullFilter(const Options& o) {
   }
   std::printf("null filter on %s\n", (*milter)->target().describe().c_str());
   std::fflush(stdout);
-  const std::uint64_t end = o.duration_s == 0 ? 0 : platform::monotonicMillis() + o.duration_s * 1000;
+  const std::uint64_t end =
+      o.duration_s == 0 ? 0 : platform::monotonicMillis() + o.duration_s * 1000;
   while (end == 0 || platform::monotonicMillis() < end) platform::sleepMillis(100);
   return 0;
 }
@@ -399,7 +403,8 @@ int main(int argc, char** argv) {
   run.start_ns = platform::monotonicNanos();
   if (o.duration_s > 0) run.end_ns = run.start_ns + o.duration_s * 1'000'000'000ull;
   for (unsigned i = 0; i < o.connections; ++i) {
-    auto thread = platform::Thread::start([&run, i, &tallies] { connectionLoop(run, i, tallies[i]); });
+    auto thread =
+        platform::Thread::start([&run, i, &tallies] { connectionLoop(run, i, tallies[i]); });
     if (!thread) {
       tallies[i].error("thread: " + std::string(errorName(thread.error())));
       continue;

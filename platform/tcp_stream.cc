@@ -36,8 +36,8 @@ Result<void> TcpStream::readExact(std::span<std::uint8_t> out) {
 }
 
 Result<TcpListener> TcpListener::listenOn(const SocketAddress& local) {
-  auto fd = detail::listenStream(detail::familyOf(local), local.storage.data(), local.length, 16,
-                                 true);
+  auto fd =
+      detail::listenStream(detail::familyOf(local), local.storage.data(), local.length, 16, true);
   if (!fd) return fail(fd.error());
   return TcpListener(std::move(*fd));
 }

@@ -58,7 +58,15 @@ bool sameName(std::string_view a, std::string_view b) {
 // Replies that change the message and precede the final answer to 'E'.
 bool isModification(std::uint8_t reply) {
   switch (reply) {
-    case 'h': case 'i': case 'm': case '+': case '-': case '2': case 'b': case 'e': case 'q':
+    case 'h':
+    case 'i':
+    case 'm':
+    case '+':
+    case '-':
+    case '2':
+    case 'b':
+    case 'e':
+    case 'q':
     case 'p':
       return true;
     default:
@@ -133,7 +141,8 @@ Result<MilterMessage> MilterMessage::parse(std::string_view text, std::string se
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     const std::size_t next = eol == std::string_view::npos ? text.size() : eol + 1;
-    std::string_view line = text.substr(pos, (eol == std::string_view::npos ? text.size() : eol) - pos);
+    std::string_view line =
+        text.substr(pos, (eol == std::string_view::npos ? text.size() : eol) - pos);
     if (line.ends_with('\r')) line.remove_suffix(1);
     pos = next;
     if (line.empty()) {
@@ -155,7 +164,8 @@ Result<MilterMessage> MilterMessage::parse(std::string_view text, std::string se
 
 std::string MilterMessage::wire() const {
   std::string out;
-  for (const auto& [name, value] : headers) out.append(name).append(":").append(value).append("\r\n");
+  for (const auto& [name, value] : headers)
+    out.append(name).append(":").append(value).append("\r\n");
   out.append("\r\n").append(body);
   return out;
 }
@@ -176,7 +186,8 @@ MilterMessage generatedMessage(std::size_t size) {
   const std::size_t header_bytes = m.wire().size();
   static constexpr std::string_view kLine =
       "The quick brown fox jumps over the lazy dog, again and again and again.";
-  while (header_bytes + m.body.size() + kLine.size() + 2 <= size) m.body.append(kLine).append("\r\n");
+  while (header_bytes + m.body.size() + kLine.size() + 2 <= size)
+    m.body.append(kLine).append("\r\n");
   return m;
 }
 

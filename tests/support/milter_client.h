@@ -17,8 +17,8 @@
 // SMFIP_HDR_LEADSPC, without its leading white space.
 //
 // Replies: every command but 'D' and 'A' must be answered 'c' before the
-// next is sent (unless options.pipeline), and the answer to 'E' may be preceded by header changes and
-// progress packets. Anything else ends the message early, as an MTA does:
+// next is sent (unless options.pipeline), and the answer to 'E' may be preceded by header changes
+// and progress packets. Anything else ends the message early, as an MTA does:
 // MessageReplies::final_reply is then that reply and ended_at the command it
 // answered. A filter that closes the socket, sends a malformed packet or
 // stays silent past the timeout makes sendMessage fail (EndOfStream,
@@ -63,7 +63,7 @@ struct MilterClientOptions {
   std::uint32_t version = 6;
   std::uint32_t actions = 0x1FF;
   std::uint32_t protocol_flags = 0x1FFFFF;
-  std::uint32_t timeout_ms = 10000;  // connect, and every reply
+  std::uint32_t timeout_ms = 10000;              // connect, and every reply
   std::string mta_hostname = "mx.example.test";  // j and {daemon_name}
   std::string mta_version = "Postfix 3.7.11";    // v
   std::string daemon_addr = "127.0.0.1";
@@ -103,7 +103,7 @@ struct MilterMessage {
 MilterMessage generatedMessage(std::size_t size);
 
 struct HeaderChange {
-  std::uint8_t reply = 0;  // 'h' add, 'i' insert, 'm' change (empty value: delete)
+  std::uint8_t reply = 0;   // 'h' add, 'i' insert, 'm' change (empty value: delete)
   std::uint32_t index = 0;  // 'i': position from 0; 'm': occurrence from 1
   std::string name;
   std::string value;  // as the filter sent it (LF line ends)
@@ -111,9 +111,9 @@ struct HeaderChange {
 
 struct MessageReplies {
   std::vector<HeaderChange> changes;
-  std::uint8_t final_reply = 0;  // 'c', 'a', 't', 'r', 'd', 'y', ...
-  std::uint8_t ended_at = 'E';   // the command final_reply answered
-  std::string reply_text;        // the text of a 'y' reply
+  std::uint8_t final_reply = 0;             // 'c', 'a', 't', 'r', 'd', 'y', ...
+  std::uint8_t ended_at = 'E';              // the command final_reply answered
+  std::string reply_text;                   // the text of a 'y' reply
   std::vector<std::uint8_t> other_replies;  // modification replies not decoded above
   // From writing 'E' to reading the final reply; when pipelined, from
   // writing the whole message.
@@ -175,6 +175,9 @@ class MilterClient {
 // it when the value is empty, and appends a field that does not exist when
 // the value is not empty. Without SMFIP_HDR_LEADSPC a value v from the
 // filter is written "Name: v", with it "Name:v". LF in values becomes CR LF.
+// Positions count the fields as the MTA holds them, which can differ from
+// what the filter was shown: Postfix counts its own Received field, which it
+// does not send. Pass the message as the MTA holds it.
 std::string applyHeaderChanges(const MilterMessage& message,
                                const std::vector<HeaderChange>& changes,
                                std::uint32_t protocol_flags);

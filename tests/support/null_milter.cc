@@ -117,7 +117,8 @@ void NullMilter::serve(platform::BlockingStream stream) {
         ByteCursor c(p.payload);
         std::uint32_t version, actions, flags;
         if (!c.readU32(version) || !c.readU32(actions) || !c.readU32(flags)) return;
-        const auto reply = encodeNegotiation(actions & kActionsWanted, flags & kProtocolFlagsWanted);
+        const auto reply =
+            encodeNegotiation(actions & kActionsWanted, flags & kProtocolFlagsWanted);
         out.insert(out.end(), reply.begin(), reply.end());
         break;
       }

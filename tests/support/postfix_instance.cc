@@ -51,8 +51,7 @@ bool listening(const std::vector<std::uint16_t>& ports) {
   std::string out;
   if (!run({kSs, "-Hltn"}, &out)) return false;
   return std::ranges::all_of(ports, [&](std::uint16_t port) {
-    return out.find(std::string(kAddress) + ":" + std::to_string(port) + " ") !=
-           std::string::npos;
+    return out.find(std::string(kAddress) + ":" + std::to_string(port) + " ") != std::string::npos;
   });
 }
 
@@ -134,7 +133,8 @@ bool PostfixInstance::launch(std::string* error) {
   std::error_code ec;
   // The postfix and nobody users must reach their directories below ours.
   fs::permissions(d, fs::perms(0755), fs::perm_options::replace, ec);
-  for (const char* sub : {"/etc", "/queue", "/data", "/log", "/mail"}) fs::create_directories(d + sub, ec);
+  for (const char* sub : {"/etc", "/queue", "/data", "/log", "/mail"})
+    fs::create_directories(d + sub, ec);
   std::string out;
   if (!run({"/bin/chown", "postfix", d + "/data"}, &out) ||
       !run({"/bin/chown", uid + ":" + gid, d + "/mail"}, &out)) {
@@ -207,7 +207,8 @@ bool PostfixInstance::launch(std::string* error) {
          << "anvil unix - - n - 1 anvil\n"
          << "scache unix - - n - 1 scache\n"
          << "postlog unix-dgram n - n - 1 postlogd\n";
-  if (!writeTextFile(etc + "/main.cf", main.str()) || !writeTextFile(etc + "/master.cf", master.str())) {
+  if (!writeTextFile(etc + "/main.cf", main.str()) ||
+      !writeTextFile(etc + "/master.cf", master.str())) {
     *error = "cannot write the configuration";
     return false;
   }

@@ -1,5 +1,7 @@
 // The MTA side of the milter protocol against the null filter, over real
 // loopback and UNIX-domain sockets.
+#include "tests/support/milter_client.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,7 +12,6 @@
 #include "platform/clock.h"
 #include "platform/inet_address.h"
 #include "platform/thread.h"
-#include "tests/support/milter_client.h"
 #include "tests/support/null_milter.h"
 #include "tests/support/temp_dir.h"
 
@@ -51,13 +52,11 @@ TEST(MilterClientTest, NegotiatesAndStreamsMessagesOverTcpAndUnix) {
     bool pipeline = false;
   };
   const Case cases[] = {
-      {"tcp, Postfix's offer", MilterTarget::inet("127.0.0.1", 0), 0x1FF, 0x1FFFFF, 0x11,
-       0x100000},
+      {"tcp, Postfix's offer", MilterTarget::inet("127.0.0.1", 0), 0x1FF, 0x1FFFFF, 0x11, 0x100000},
       {"tcp, add only", MilterTarget::inet("127.0.0.1", 0), 0x01, 0, 0x01, 0},
-      {"unix, Postfix's offer", MilterTarget::unixPath(dir.file("m.sock")), 0x1FF, 0x1FFFFF,
-       0x11, 0x100000},
-      {"tcp, pipelined", MilterTarget::inet("127.0.0.1", 0), 0x1FF, 0x1FFFFF, 0x11, 0x100000,
-       true},
+      {"unix, Postfix's offer", MilterTarget::unixPath(dir.file("m.sock")), 0x1FF, 0x1FFFFF, 0x11,
+       0x100000},
+      {"tcp, pipelined", MilterTarget::inet("127.0.0.1", 0), 0x1FF, 0x1FFFFF, 0x11, 0x100000, true},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -102,7 +101,8 @@ TEST(MilterClientTest, SendsHeaderValuesInPostfixForm) {
   const Case cases[] = {
       {"with leading space", 0x1FFFFF, " first part\n\tsecond part",
        " from a by b;\n\tFri, 11 Dec 2026 12:00:00 +0000"},
-      {"without", 0, "first part\n\tsecond part", "from a by b;\n\tFri, 11 Dec 2026 12:00:00 +0000"},
+      {"without", 0, "first part\n\tsecond part",
+       "from a by b;\n\tFri, 11 Dec 2026 12:00:00 +0000"},
   };
   auto milter = startNull(MilterTarget::inet("127.0.0.1", 0));
   ASSERT_NE(milter, nullptr);
@@ -128,12 +128,12 @@ TEST(MilterClientTest, CollectsAndAppliesHeaderChanges) {
   NullMilterOptions script;
   script.final_reply = 'a';
   script.changes = {
-      {'m', 2, "Received", ""},                            // delete the second Received
+      {'m', 2, "Received", ""},                                    // delete the second Received
       {'i', 0, "DKIM-Signature", " v=1; a=rsa-sha256;\n\tb=abc"},  // on top
-      {'i', 2, "X-Middle", " in the middle"},              // before the third field
+      {'i', 2, "X-Middle", " in the middle"},                      // before the third field
       {'h', 0, "X-Added", " at the end"},
       {'m', 1, "subject", " replaced"},
-      {'m', 3, "Received", ""},                            // no such field: nothing
+      {'m', 3, "Received", ""},  // no such field: nothing
   };
   auto milter = startNull(MilterTarget::inet("127.0.0.1", 0), script);
   ASSERT_NE(milter, nullptr);
@@ -169,8 +169,8 @@ TEST(MilterClientTest, CollectsAndAppliesHeaderChanges) {
 // A filter that answers early, drops the connection or never answers is
 // seen as such.
 TEST(MilterClientTest, ReportsEarlyAnswersDroppedConnectionsAndSilence) {
-  auto listener = platform::StreamListener::listenInet(
-      platform::parseIpLiteral("127.0.0.1", 0).value());
+  auto listener =
+      platform::StreamListener::listenInet(platform::parseIpLiteral("127.0.0.1", 0).value());
   ASSERT_TRUE(listener);
   const auto port = platform::portOf(listener->localAddress().value());
   // Serves one connection: negotiates, then answers the n-th command

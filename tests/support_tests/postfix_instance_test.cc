@@ -1,14 +1,16 @@
 // The private Postfix fixture with the null filter: mail passes the filter
 // and is delivered, and a filter that is down defers mail in the queue until
 // it is back.
+#include "tests/support/postfix_instance.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "tests/support/milter_client.h"
 #include "tests/support/nsd_server.h"
 #include "tests/support/null_milter.h"
-#include "tests/support/postfix_instance.h"
 
 namespace quellsig::testing {
 namespace {
@@ -35,7 +37,12 @@ std::unique_ptr<PostfixInstance> startPostfix(const std::string& milter) {
 
 TEST(PostfixInstanceTest, DeliversMailThatPassedTheFilter) {
   NullMilterOptions script;
-  script.changes = {{'i', 0, "X-Inserted", " by the null filter"}};
+  script.changes = {
+      {'i', 0, "X-Inserted", " by the null filter"},
+      {'i', 2, "X-Second", " second\n\tfolded"},
+      {'m', 1, "to", ""},
+      {'h', 0, "X-Added", " last"},
+  };
   script.final_reply = 'a';
   auto milter = NullMilter::start(MilterTarget::inet("127.0.0.1", 0), script);
   ASSERT_TRUE(milter) << errorName(milter.error());
@@ -64,6 +71,25 @@ TEST(PostfixInstanceTest, DeliversMailThatPassedTheFilter) {
     }
   }
   EXPECT_TRUE(saw_subject);
+
+  // Postfix applied the changes as applyHeaderChanges models them: the
+  // delivered header block (below the fields delivery adds on top) is the
+  // model's, applied to the fields Postfix held: its own Received field,
+  // which the filter is not shown but insert positions count, then the
+  // fields the filter saw.
+  const std::string header = m.substr(0, m.find("\n\n") + 1);
+  auto held = MilterMessage::parse(header, "", {});
+  ASSERT_TRUE(held);
+  const auto received =
+      std::ranges::find_if(held->headers, [](const auto& f) { return f.first == "Received"; });
+  ASSERT_NE(received, held->headers.end());
+  MilterMessage seen;
+  seen.headers = (*milter)->lastHeaders();
+  seen.headers.insert(seen.headers.begin(), *received);
+  std::string model = applyHeaderChanges(seen, script.changes, kProtocolHeaderLeadingSpace);
+  std::erase(model, '\r');
+  EXPECT_TRUE(header.ends_with(model.substr(0, model.size() - 1))) << header << "\nmodel:\n"
+                                                                   << model;
 }
 
 TEST(PostfixInstanceTest, FilterDownDefersUntilItIsBackAndTheQueueIsFlushed) {
@@ -80,8 +106,8 @@ TEST(PostfixInstanceTest, FilterDownDefersUntilItIsBackAndTheQueueIsFlushed) {
   EXPECT_EQ(direct.code, 451) << direct.transcript;
 
   // Through the queue: accepted, then deferred at the filtered port.
-  const SmtpOutcome queued = postfix->submit(postfix->relayPort(), "sender@example.test",
-                                             {"rcpt@example.test"}, kMessage);
+  const SmtpOutcome queued =
+      postfix->submit(postfix->relayPort(), "sender@example.test", {"rcpt@example.test"}, kMessage);
   ASSERT_TRUE(queued.accepted) << queued.transcript;
   ASSERT_TRUE(postfix->waitForLog("status=deferred", kDeliveryMs)) << postfix->log();
   EXPECT_TRUE(postfix->delivered().empty());
