@@ -246,7 +246,7 @@ std::optional<std::string_view> entryMethod(std::string_view entry) {
 
 }  // namespace
 
-std::expected<std::string, Error> authResultsValue(std::string_view authserv_id,
+Result<std::string> authResultsValue(std::string_view authserv_id,
                                                    const VerificationOutcome& outcome) {
   try {
     std::string out;
@@ -264,7 +264,7 @@ std::expected<std::string, Error> authResultsValue(std::string_view authserv_id,
   }
 }
 
-std::expected<std::string, Error> authResultsValue(std::string_view authserv_id, DkimResult result) {
+Result<std::string> authResultsValue(std::string_view authserv_id, DkimResult result) {
   VerificationOutcome whole_message;
   whole_message.result = result;
   return authResultsValue(authserv_id, whole_message);
@@ -286,6 +286,26 @@ bool isForgedAuthResults(std::string_view value, std::string_view authserv_id, b
     i = end;
   }
   return false;
+}
+
+Result<std::vector<ForgedField>> findForgedAuthResults(std::span<const HeaderField> headers,
+                                                       std::string_view authserv_id,
+                                                       bool strip_all) {
+  try {
+    std::vector<ForgedField> forged;
+    std::uint32_t occurrence = 0;
+    for (std::size_t position = 0; position < headers.size(); ++position) {
+      const HeaderField& field = headers[position];
+      if (!namesEqual(field.name, kAuthResultsName)) continue;
+      ++occurrence;
+      if (isForgedAuthResults(field.value, authserv_id, strip_all)) {
+        forged.push_back({position, occurrence});
+      }
+    }
+    return forged;
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(Error::OutOfMemory);
+  }
 }
 
 }  // namespace quellsig

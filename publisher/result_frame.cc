@@ -90,7 +90,7 @@ void appendEscaped(std::string& out, std::string_view text) {
 
 }  // namespace
 
-std::expected<std::string, Error> resultFrame(std::string_view topic, const ResultRecord& record) {
+Result<std::string> resultFrame(std::string_view topic, const ResultRecord& record) {
   try {
     std::string out;
     out.reserve(topic.size() + 64 + record.domain.size() + record.selector.size());

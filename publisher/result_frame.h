@@ -11,7 +11,6 @@
 // Fails only with OutOfMemory. Pure; any thread may call it.
 #pragma once
 
-#include <expected>
 #include <string>
 #include <string_view>
 
@@ -20,6 +19,6 @@
 
 namespace quellsig {
 
-std::expected<std::string, Error> resultFrame(std::string_view topic, const ResultRecord& record);
+Result<std::string> resultFrame(std::string_view topic, const ResultRecord& record);
 
 }  // namespace quellsig

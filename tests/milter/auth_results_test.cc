@@ -5,6 +5,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quellsig {
 namespace {
@@ -185,6 +187,40 @@ TEST(ForgedAuthResults, ReadsTheIdAsRfc8601Does) {
       {"quoted id followed by a word", "\"mx.example.org\" x; dkim=pass", false, false, false},
   };
   checkForgeries(cases);
+}
+
+// Occurrence numbers count every Authentication-Results field, whatever the
+// spelling of its name, and only those.
+TEST(ForgedAuthResults, PositionsAndOccurrences) {
+  const HeaderField headers[] = {
+      {"From", "a@example.org"},
+      {"Authentication-Results", "mx.example.org; dkim=pass"},
+      {"Authentication-Results", "other.example.org; dkim=pass"},
+      {"X-Authentication-Results", "mx.example.org; dkim=pass"},
+      {"authentication-results", "mx.example.org;\n\tdkim/1=fail"},
+      {"AUTHENTICATION-RESULTS", "mx.example.org; spf=pass"},
+      {"Authentication-Results-X", "mx.example.org; dkim=pass"},
+  };
+  struct Case {
+    const char* name;
+    bool strip_all;
+    std::vector<std::pair<std::size_t, std::uint32_t>> forged;
+  };
+  const Case cases[] = {
+      {"dkim results only", false, {{1, 1}, {4, 3}}},
+      {"StripAuthResults", true, {{1, 1}, {4, 3}, {5, 4}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto forged = findForgedAuthResults(headers, "mx.example.org", c.strip_all);
+    ASSERT_TRUE(forged);
+    std::vector<std::pair<std::size_t, std::uint32_t>> got;
+    for (const ForgedField& f : *forged) got.emplace_back(f.position, f.occurrence);
+    EXPECT_EQ(got, c.forged);
+  }
+  auto none = findForgedAuthResults(std::span(headers).first(1), "mx.example.org", true);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
 }
 
 }  // namespace
