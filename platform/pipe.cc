@@ -34,6 +34,14 @@ Result<Pipe> createPipe(PipeOptions options) {
   return p;
 }
 
+Result<std::size_t> readPipe(int read_end, std::span<char> out) {
+  for (;;) {
+    ssize_t n = ::read(read_end, out.data(), out.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return fail(lastError());
+  }
+}
+
 Result<void> sendWakeByte(int write_end) {
   const char byte = 'W';
   for (;;) {

@@ -6,11 +6,17 @@
 // process has no free descriptor, SystemFdQuotaExceeded when the system has
 // none, Unexpected otherwise. The caller owns both ends.
 //
+// readPipe reads what is there into out, at most out.size() bytes; 0 is end
+// of file.
+//
 // sendWakeByte writes one byte to a non-blocking write end; a full pipe
 // already holds a wake-up, so would-block counts as success. drainPipe reads
 // and discards 64 bytes at a time until a read returns fewer or fails (the
 // read end must be non-blocking). Any thread may call these on ends it uses.
 #pragma once
+
+#include <cstddef>
+#include <span>
 
 #include "platform/error.h"
 #include "platform/fd.h"
@@ -28,6 +34,7 @@ struct PipeOptions {
 };
 
 Result<Pipe> createPipe(PipeOptions options = {});
+Result<std::size_t> readPipe(int read_end, std::span<char> out);
 Result<void> sendWakeByte(int write_end);
 void drainPipe(int read_end);
 
