@@ -5,7 +5,9 @@
 // The contract, all a backend has to provide:
 // - Read registrations are edge-triggered: after an event the descriptor is
 //   reported again only once new data, end of file or an error arrives, so
-//   the caller must read until would-block.
+//   the caller must read until would-block. (A caller that leaves data
+//   unread and then adds a registration for the descriptor may see the read
+//   event once more; reading to would-block rules that out.)
 // - Write registrations are one-shot: one event, then the registration is
 //   gone until it is added again. A read registration on the same
 //   descriptor is not affected by it.

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/datagram_socket.h"
+#include "platform/log_socket.h"
+#include "platform/temp_dir.h"
 #include "platform/exclusive_file.h"
 #include "platform/pipe.h"
 #include "platform/thread.h"
@@ -82,6 +85,40 @@ TEST(EventQueueTest, WriteRegistrationFiresOnceUntilAddedAgain) {
 
   ASSERT_TRUE(q.registerWrite(p.write_end.get()).has_value());
   EXPECT_EQ(waitFor(q, 0), (std::vector<ReadyEvent>{{p.write_end.get(), Readiness::Write}}));
+  EXPECT_TRUE(waitFor(q, 0).empty());
+}
+
+// One descriptor registered both ways (a bound datagram socket is always
+// writable and readable when a datagram waits): the write registration fires
+// once without disturbing the read registration, and re-arming it after the
+// data was read does not repeat the read event.
+TEST(EventQueueTest, ReadAndWriteRegistrationsOfOneDescriptorStayApart) {
+  auto dir = TempDir::create("evq");
+  ASSERT_TRUE(dir.has_value());
+  const std::string path = dir->path() + "/s";
+  auto sock = bindDatagramSocket(path);
+  ASSERT_TRUE(sock.has_value());
+  auto sender = connectLogSocket(path);
+  ASSERT_TRUE(sender.has_value());
+  const int fd = sock->get();
+  const std::vector<ReadyEvent> readable{{fd, Readiness::Read}}, writable{{fd, Readiness::Write}};
+
+  EventQueue q = makeQueue();
+  ASSERT_TRUE(q.registerRead(fd).has_value());
+  ASSERT_TRUE(q.registerWrite(fd).has_value());
+  EXPECT_EQ(waitFor(q, 0), writable);
+  EXPECT_TRUE(waitFor(q, 0).empty());
+
+  sendRecord(sender->get(), "one");
+  EXPECT_EQ(waitFor(q, 0), readable);
+  auto got = receiveDatagram(fd, 0);
+  ASSERT_TRUE(got.has_value() && got->has_value());
+
+  ASSERT_TRUE(q.registerWrite(fd).has_value());
+  EXPECT_EQ(waitFor(q, 0), writable);
+  EXPECT_TRUE(waitFor(q, 0).empty());
+  sendRecord(sender->get(), "two");
+  EXPECT_EQ(waitFor(q, 0), readable);
   EXPECT_TRUE(waitFor(q, 0).empty());
 }
 
