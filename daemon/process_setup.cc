@@ -134,13 +134,23 @@ void giveDirectory(std::string_view dir, DirectoryOwner owner) {
     return;
   }
   auto id = platform::fileIdentity(fd->get());
-  if (!id || isSharedDirectory(*id)) {
+  if (!id) {
+    emit(Severity::Warning, "chown ", dir, ": ", ErrorText{id.error()});
+    return;
+  }
+  if (isSharedDirectory(*id)) {
     emit(Severity::Warning, "chown ", dir, ": refusing to re-own a shared directory");
     return;
   }
   if (auto c = platform::changeOwner(fd->get(), owner.uid, owner.gid); !c) {
     emit(Severity::Warning, "chown ", dir, ": ", ErrorText{c.error()});
   }
+}
+
+// Limits are signed 64-bit numbers; a larger request means "unlimited".
+std::int64_t asLimit(std::uint64_t n) {
+  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  return static_cast<std::int64_t>(std::min(n, kMax));
 }
 
 Result<void> dropSteps(std::string_view user_spec) {
@@ -274,9 +284,7 @@ std::uint64_t descriptorRequest(std::uint32_t workers, std::uint32_t max_connect
 }
 
 std::int64_t plannedSoftLimit(std::uint64_t requested, platform::DescriptorLimits present) {
-  constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  const std::int64_t wanted = static_cast<std::int64_t>(std::min(requested, kMax));
-  return std::max(present.soft, std::min(wanted, present.hard));
+  return std::max(present.soft, std::min(asLimit(requested), present.hard));
 }
 
 void raiseDescriptorLimit(std::uint64_t requested) {
@@ -284,9 +292,7 @@ void raiseDescriptorLimit(std::uint64_t requested) {
   if (!present) return;
   const std::int64_t soft = plannedSoftLimit(requested, *present);
   if (soft != present->soft) (void)platform::setDescriptorSoftLimit(soft);
-  emit(Severity::Info, "file descriptor limit set to ", soft, " (requested ",
-       static_cast<std::int64_t>(std::min<std::uint64_t>(
-           requested, std::numeric_limits<std::int64_t>::max())),
+  emit(Severity::Info, "file descriptor limit set to ", soft, " (requested ", asLimit(requested),
        ", hard max ", present->hard, ")");
 }
 

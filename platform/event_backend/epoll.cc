@@ -9,6 +9,7 @@
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>

@@ -15,11 +15,13 @@
 #include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/exclusive_file.h"
+#include "platform/inet_address.h"
 #include "platform/limits.h"
 #include "platform/log_socket.h"
 #include "platform/process.h"
 #include "platform/run_program.h"
 #include "platform/runtime_files.h"
+#include "platform/tcp_stream.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
 
@@ -419,8 +421,12 @@ TEST_F(ProcessSetupTest, PrivilegeDropTakesEffectForGood) {
     if (ids.real_gid != a.gid || ids.effective_gid != a.gid) return 4;
     // No way back: the saved ids went too.
     if (platform::setUserId(0)) return 5;
-    // A root-only file is out of reach now.
+    // A root-only file is out of reach now, and so is a port below 1024.
     if (platform::readFileHead("/etc/shadow", 1)) return 6;
+    auto low = platform::parseIpLiteral("127.0.0.1", 1023);
+    if (!low) return 7;
+    auto listener = platform::TcpListener::listenOn(*low);
+    if (listener || listener.error() != Error::AccessDenied) return 8;
     return 0;
   });
   EXPECT_EQ(status, 0);
