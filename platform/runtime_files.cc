@@ -66,7 +66,8 @@ Result<void> writeRegularFile(std::string_view path, std::string_view text, unsi
   }
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return fail(lastError());
-  if (!S_ISREG(st.st_mode)) return fail(Error::NotRegularFile);
+  // A second name would let whoever planted it aim the write at another file.
+  if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return fail(Error::NotRegularFile);
   if (::fchmod(fd.get(), static_cast<mode_t>(mode)) != 0) return fail(lastError());
   if (::ftruncate(fd.get(), 0) != 0) return fail(lastError());
   if (auto w = writeAll(fd.get(), text); !w) return fail(w.error());

@@ -6,8 +6,9 @@
 //
 // writeRegularFile replaces the contents of the file at path with text and
 // leaves its permission bits exactly `mode`, whatever the umask. It never
-// follows a symbolic link at path and writes only to a regular file: a link
-// or anything else there is NotRegularFile and stays untouched. A file that
+// follows a symbolic link at path and writes only to a regular file with no
+// other name: a symbolic or hard link or anything else there is
+// NotRegularFile and stays untouched. A file that
 // already exists keeps its owner.
 //
 // makeDirectory creates a directory and says whether it did (false: a file

@@ -345,12 +345,14 @@ TEST_F(ProcessSetupTest, PidFileIsARegularFile0644WithTheProcessId) {
 TEST_F(ProcessSetupTest, PidFileWriteRefusesLinksAndNonRegularFiles) {
   const std::string target = dir_.write("target", "precious\n", 0600);
   fs::create_symlink(target, dir_.file("link.pid"));
+  fs::create_hard_link(target, dir_.file("hard.pid"));
   fs::create_directory(dir_.file("dir.pid"));
   struct Case {
     std::string path;
     Error error;
   } cases[] = {
       {dir_.file("link.pid"), Error::NotRegularFile},
+      {dir_.file("hard.pid"), Error::NotRegularFile},
       {dir_.file("dir.pid"), Error::IsDir},
       {dir_.file("missing") + "/q.pid", Error::FileNotFound},
       {std::string(1024, 'p'), Error::NameTooLong},
