@@ -194,25 +194,31 @@ TEST(EventQueueTest, AChangeForAClosedDescriptorDropsOnlyItself) {
   EXPECT_EQ(q.pendingChanges(), 0u);
 }
 
-// A descriptor number that was registered, closed and handed out again is a
-// new registration: the old one's write interest does not leak into it.
+// Descriptor numbers that were registered, closed and handed out again are
+// new registrations: they take effect, and the old write interest does not
+// leak into them.
 TEST(EventQueueTest, AReusedDescriptorNumberStartsAfresh) {
   EventQueue q = makeQueue();
   Pipe old_pipe = makePipe();
   fill(old_pipe.write_end.get());
+  ASSERT_TRUE(q.registerRead(old_pipe.read_end.get()).has_value());
   ASSERT_TRUE(q.registerWrite(old_pipe.write_end.get()).has_value());
-  EXPECT_TRUE(waitFor(q, 0).empty());
-  const int number = old_pipe.write_end.get();
+  EXPECT_EQ(waitFor(q, 0), (std::vector<ReadyEvent>{{old_pipe.read_end.get(), Readiness::Read}}));
+  const int old_read = old_pipe.read_end.get(), old_write = old_pipe.write_end.get();
   old_pipe = Pipe{};
 
+  Pipe fresh = makePipe();
+  ASSERT_EQ(fresh.read_end.get(), old_read) << "the system reuses the lowest free numbers";
+  ASSERT_EQ(fresh.write_end.get(), old_write);
   // The new write end is writable at once; only a write registration of its
   // own may report that.
-  Pipe fresh = makePipe();
-  ASSERT_EQ(fresh.write_end.get(), number) << "the system reuses the lowest free numbers";
+  ASSERT_TRUE(q.registerRead(fresh.read_end.get()).has_value());
   ASSERT_TRUE(q.registerRead(fresh.write_end.get()).has_value());
   EXPECT_TRUE(waitFor(q, 0).empty());
+  ASSERT_TRUE(sendWakeByte(fresh.write_end.get()).has_value());
+  EXPECT_EQ(waitFor(q, 0), (std::vector<ReadyEvent>{{old_read, Readiness::Read}}));
   ASSERT_TRUE(q.registerWrite(fresh.write_end.get()).has_value());
-  EXPECT_EQ(waitFor(q, 0), (std::vector<ReadyEvent>{{number, Readiness::Write}}));
+  EXPECT_EQ(waitFor(q, 0), (std::vector<ReadyEvent>{{old_write, Readiness::Write}}));
 }
 
 // A backend whose apply() refuses as scripted, to show what the queue keeps.
