@@ -190,6 +190,8 @@ std::string_view errorName(Error e) {
       return "SetuidFailed";
     case Error::PrivilegeDropNotEffective:
       return "PrivilegeDropNotEffective";
+    case Error::NotRegularFile:
+      return "NotRegularFile";
   }
   return "Unexpected";  // unreachable: every value has a case above
 }

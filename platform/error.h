@@ -124,6 +124,7 @@ enum class Error {
   SetgidFailed,
   SetuidFailed,
   PrivilegeDropNotEffective,
+  NotRegularFile,
 };
 
 // The bare name of an error value, e.g. "FileNotFound".
