@@ -58,14 +58,15 @@ set(CPACK_PACKAGE_NAME quellsig)
 set(CPACK_PACKAGE_VENDOR "The quellsig developers")
 set(CPACK_PACKAGE_CONTACT "The quellsig developers <${QUELLSIG_MAINTAINER_MAIL}>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "DKIM signing and verifying mail filter")
-set(CPACK_PACKAGE_DESCRIPTION "quellsig is a milter for Postfix and Sendmail that verifies\
- DKIM signatures (rsa-sha256 and ed25519-sha256) and records the results in\
- Authentication-Results fields, and signs outgoing mail with the keys its\
- SigningTable and KeyTable assign to the sender's domain. It never rejects\
- mail. The package also holds tools to generate keys, check published key\
- records, and sign and verify message files.")
+set(CPACK_PACKAGE_DESCRIPTION "quellsig is a milter for Postfix and Sendmail that verifies DKIM
+signatures (rsa-sha256 and ed25519-sha256), records the results in
+Authentication-Results fields, and signs outgoing mail with the keys its
+SigningTable and KeyTable assign to the sender's domain. It never rejects
+mail. The package also holds tools to generate keys, check published key
+records, and sign and verify message files.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
