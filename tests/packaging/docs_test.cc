@@ -73,14 +73,26 @@ TEST(ManPagesTest, EveryConfigurationKeyIsDocumented) {
     EXPECT_NE(page.find("\n.It Cm " + key + " No = "), std::string::npos) << "quellsig.conf.5";
     EXPECT_NE(reference.find("| `" + key + "` |"), std::string::npos) << "docs/configuration.md";
   }
-  // And the page documents no key the parser would refuse.
+  // The page documents no key the parser would refuse, and each entry
+  // gives the default (or says the key is required) and what a reload does.
   const std::string marker = "\n.It Cm ";
+  std::vector<std::pair<std::string, std::size_t>> entries;  // key, position
   for (auto at = page.find(marker); at != std::string::npos; at = page.find(marker, at + 1)) {
     const auto start = at + marker.size();
     const auto end = page.find(' ', start);
     if (page.compare(end, 5, " No =") != 0) continue;
-    const std::string key = page.substr(start, end - start);
-    EXPECT_TRUE(keys.contains(key)) << "quellsig.conf.5 documents unknown key " << key;
+    entries.emplace_back(page.substr(start, end - start), at);
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto& [key, at] = entries[i];
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(keys.contains(key)) << "quellsig.conf.5 documents an unknown key";
+    const auto next = i + 1 < entries.size() ? entries[i + 1].second : page.find("\n.Sh ", at);
+    const std::string entry = page.substr(at, next - at);
+    EXPECT_TRUE(entry.find("Default") != std::string::npos ||
+                entry.find("Required.") != std::string::npos);
+    EXPECT_TRUE(entry.find("Reload: yes") != std::string::npos ||
+                entry.find("Reload: restart") != std::string::npos);
   }
 }
 
