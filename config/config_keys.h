@@ -1,8 +1,9 @@
 // The keys of the configuration file, each defined once in kConfigKeys: its
 // name, the sections that accept it, its value grammar, its default (as it
 // would be written in the file) and the store that puts a value where the
-// program reads it. The parser (parseDaemonConfig, logSettingsFromConfig),
-// the unknown-key check and the documentation all read this one table.
+// program reads it. The parser (parseDaemonConfig, logSettingsFromConfig)
+// and the unknown-key check read this one table; nothing else spells a
+// key's default.
 //
 // A store fails only for the strict grammars (ModeName, OctalInteger,
 // BodyLengthTag: InvalidMode or InvalidBodyLengthTag; ListenAddress: the
