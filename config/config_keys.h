@@ -2,8 +2,8 @@
 // name, the sections that accept it, its value grammar, its default (as it
 // would be written in the file) and the store that puts a value where the
 // program reads it. The parser (parseDaemonConfig, logSettingsFromConfig)
-// and the unknown-key check read this one table; nothing else spells a
-// key's default.
+// and the unknown-key check read this one table; no other code of the
+// daemon spells a key's default.
 //
 // A store fails only for the strict grammars (ModeName, OctalInteger,
 // BodyLengthTag: InvalidMode or InvalidBodyLengthTag; ListenAddress: the
