@@ -13,5 +13,8 @@ int familyOf(const SocketAddress& a);
 // option is SO_RCVTIMEO or SO_SNDTIMEO.
 Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms);
 Result<SocketAddress> socketLocalAddress(int fd);
+// A wait in milliseconds as poll takes it: above INT_MAX it would turn
+// negative, which poll reads as "wait forever".
+int pollTimeout(std::uint64_t ms);
 
 }  // namespace quellsig::platform::detail
