@@ -2,11 +2,12 @@
 //
 // ignoreBrokenPipe makes a closed reader give write errors instead of killing
 // the tool silently; call it first thing in main. finishStandardOutput
-// flushes std::cout and standard output and closes the latter: false when
+// flushes standard output (std::cout's writes included, which go through
+// it) and closes it: false when
 // any write, the flush or the close failed, so that a verdict lost to a full
 // disk or a vanished reader is not reported as success. finishTool does that
 // at the end of main: a run that succeeded but whose output was lost prints
-// "<program>: <could_not_write>" to std::cerr and ends with 2; any
+// "<program>: <could_not_write>" to standard error and ends with 2; any
 // other status stands, its failure already reported. Main thread only.
 #pragma once
 
