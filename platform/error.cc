@@ -26,6 +26,10 @@ std::string_view errorName(Error e) {
       return "IsDir";
     case Error::NotDir:
       return "NotDir";
+    case Error::NotRegularFile:
+      return "NotRegularFile";
+    case Error::SymLinkLoop:
+      return "SymLinkLoop";
     case Error::PathTooLong:
       return "PathTooLong";
     case Error::InvalidPath:

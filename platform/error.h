@@ -30,6 +30,8 @@ enum class Error {
   FileTooBig,
   IsDir,
   NotDir,
+  NotRegularFile,
+  SymLinkLoop,
   PathTooLong,
   InvalidPath,
   ReadOnlyFileSystem,

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <limits>
 
 #include "platform/clock.h"
 #include "platform/system_error.h"
@@ -53,7 +54,7 @@ Result<bool> waitFor(int fd, short events, std::uint32_t timeout_ms) {
   const std::uint64_t deadline = monotonicMillis() + timeout_ms;
   for (;;) {
     std::uint64_t now = monotonicMillis();
-    int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    int left = now >= deadline ? 0 : pollTimeout(deadline - now);
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, left);
     if (n > 0) return true;
@@ -136,6 +137,12 @@ Result<void> connectWithin(int fd, const void* address, std::uint32_t length,
     if (err != 0) return fail(errorFromErrno(err));
   }
   return setNonBlocking(fd, false);
+}
+
+int pollTimeout(std::uint64_t ms) {
+  return ms > static_cast<std::uint64_t>(std::numeric_limits<int>::max())
+             ? std::numeric_limits<int>::max()
+             : static_cast<int>(ms);
 }
 
 }  // namespace quellsig::platform::detail

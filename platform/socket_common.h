@@ -38,5 +38,8 @@ Result<std::optional<UniqueFd>> acceptWithin(int fd, std::uint32_t timeout_ms);
 // timeout_ms (0: one second) and makes the socket blocking again.
 Result<void> connectWithin(int fd, const void* address, std::uint32_t length,
                            std::uint32_t timeout_ms);
+// A wait in milliseconds as poll takes it: above INT_MAX it would turn
+// negative, which poll reads as "wait forever".
+int pollTimeout(std::uint64_t ms);
 
 }  // namespace quellsig::platform::detail

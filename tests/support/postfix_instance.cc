@@ -5,11 +5,12 @@
 #include <sstream>
 
 #include "platform/blocking_stream.h"
-#include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/inet_address.h"
-#include "platform/run_program.h"
+#include "tests/support/child_process.h"
 #include "tests/support/nsd_server.h"
+#include "tests/support/private_dir.h"
+#include "tests/support/run_program.h"
 #include "tests/support/text_file.h"
 
 namespace quellsig::testing {
@@ -25,7 +26,7 @@ constexpr std::uint32_t kPollMs = 50;
 
 // Runs a program to its end; its output goes into *error when it fails.
 bool run(std::vector<std::string> argv, std::string* output) {
-  auto r = platform::runProgram(argv, "");
+  auto r = testutil::runProgram(argv, "");
   if (!r) {
     *output = argv[0] + ": " + std::string(errorName(r.error()));
     return false;
@@ -105,7 +106,7 @@ std::string dotStuffed(std::string_view message) {
 std::unique_ptr<PostfixInstance> PostfixInstance::start(PostfixOptions options,
                                                         std::string* error) {
   std::unique_ptr<PostfixInstance> instance(new PostfixInstance());
-  auto dir = platform::TempDir::create("pfx");
+  auto dir = testutil::PrivateDir::create("pfx");
   if (!dir) {
     *error = "cannot create a temporary directory";
     return nullptr;
@@ -247,10 +248,10 @@ void PostfixInstance::stop() {
   // The master ends its children and then itself; the queue directory must
   // not be removed under it.
   const std::uint64_t deadline = platform::monotonicMillis() + 5000;
-  while (platform::sendSignal(pid, 0) && platform::monotonicMillis() < deadline) {
+  while (testutil::sendSignal(pid, 0) && platform::monotonicMillis() < deadline) {
     platform::sleepMillis(kPollMs);
   }
-  if (platform::sendSignal(pid, 0)) platform::sendSignal(pid, 9);
+  if (testutil::sendSignal(pid, 0)) testutil::sendSignal(pid, 9);
 }
 
 SmtpOutcome PostfixInstance::submit(std::uint16_t port, std::string_view sender,

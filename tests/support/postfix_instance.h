@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/temp_dir.h"
+#include "tests/support/private_dir.h"
 
 namespace quellsig::testing {
 
@@ -86,7 +86,7 @@ class PostfixInstance {
   void stop();
 
   PostfixOptions options_;
-  platform::TempDir dir_;
+  testutil::PrivateDir dir_;
   std::uint16_t filtered_port_ = 0;
   std::uint16_t relay_port_ = 0;
   bool running_ = false;
