@@ -107,6 +107,16 @@ class MilterPeer {
       out.append(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(n->bytes));
     }
   }
+  // Reads replies until the filter holds none back. Each reply is a write of
+  // its own, so a long run of them can fill the socket before the test reads.
+  std::string drainReplies() {
+    std::string out = replies();
+    while (registrar.open() && connection->waiting_for_writable) {
+      if (onWritable(worker, *connection) == ConnectionStatus::Closed) break;
+      out += replies();
+    }
+    return out;
+  }
 
  private:
   RuntimeSettings settings_;
