@@ -7,6 +7,11 @@ namespace {
 
 RuntimeSettings g_runtime;
 
+std::optional<std::string_view> view(const std::optional<std::string>& s) {
+  if (!s) return std::nullopt;
+  return std::string_view(*s);
+}
+
 }  // namespace
 
 MessageLimits messageLimitsOf(const DaemonConfig& c) {
@@ -37,6 +42,16 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.zmq_topic = c.zmq_topic;
   s.log = log;
   return s;
+}
+
+SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
+  SigningSettings out;
+  out.domain = view(settings.domain);
+  out.selector = view(settings.selector);
+  out.signed_headers = settings.signed_headers;
+  out.oversign_headers = settings.over_sign_headers;
+  out.multi_sign = settings.multi_sign;
+  return out;
 }
 
 void storeRuntimeSettings(RuntimeSettings settings) { g_runtime = std::move(settings); }
