@@ -151,7 +151,7 @@ std::string applyHeaderChanges(std::string text, const std::vector<ReplyPacket>&
 }
 
 std::string signedWith(const std::string& text, const PrivateKey& key, SignatureAlgorithm a,
-                       std::string_view domain, std::string_view selector) {
+                       std::string_view domain, std::string_view selector, bool body_length) {
   auto message = parseMessage(text);
   EXPECT_TRUE(message.has_value());
   auto raw = buildRawHeaderList(*message);
@@ -162,6 +162,7 @@ std::string signedWith(const std::string& text, const PrivateKey& key, Signature
   request.selector = selector;
   request.key = &key;
   request.algorithm = a;
+  request.include_body_length = body_length;
   auto field = signMessage(*message, *raw, request, *hash);
   EXPECT_TRUE(field.has_value()) << errorName(field.error());
   return *field + "\r\n" + text;

@@ -78,7 +78,8 @@ std::string applyHeaderChanges(std::string text, const std::vector<ReplyPacket>&
 
 // `text` with a DKIM-Signature field made by the engine's signer on top.
 std::string signedWith(const std::string& text, const PrivateKey& key, SignatureAlgorithm a,
-                       std::string_view domain, std::string_view selector);
+                       std::string_view domain, std::string_view selector,
+                       bool body_length = false);
 
 inline constexpr std::string_view kLongDomainLabels = "mail.departments.long-subsidiary-name";
 inline constexpr std::string_view kLongDomain =
@@ -96,6 +97,7 @@ class KeyZone {
   const testutil::TempDir& dir() const { return dir_; }
   std::string keyPath(std::string_view selector) const;
   const PrivateKey& rsa() const { return rsa_; }
+  const PrivateKey& rsa2() const { return rsa2_; }
   const PrivateKey& ed() const { return ed_; }
   // A resolver lookup aimed at the nsd (or at another server).
   std::unique_ptr<KeyLookup> lookup() const;

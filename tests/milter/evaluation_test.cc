@@ -118,6 +118,43 @@ TEST_F(EvaluationTest, VerifyModeRecordsOneFieldPerResult) {
   }
 }
 
+TEST_F(EvaluationTest, OutcomesWorthAttentionAreLogged) {
+  const std::string with_l =
+      signedWith(kMessage, zone().rsa(), SignatureAlgorithm::RsaSha256, "example.test", "rsa",
+                 true) +
+      "added later\r\n";
+  struct Case {
+    std::string name, text;
+    std::uint32_t minimum_key_bits;
+    std::vector<std::string> records;
+  } cases[] = {
+      {"a failed signature", signedBy("rsa2"), 1024,
+       {"example.test: dkim=fail (signature mismatch)"}},
+      {"a key below MinimumKeyBits",
+       signedWith(kMessage, zone().rsa2(), SignatureAlgorithm::RsaSha256, "example.test", "rsa2"),
+       2048,
+       {"example.test: dkim=permerror (key too small)",
+        "example.test: RSA key below MinimumKeyBits=2048, signature permanently failed (RFC "
+        "8301 3.2)"}},
+      {"a pass that leaves body octets unsigned", with_l, 1024,
+       {"example.test: dkim=pass covers only the first l= octets, 13 trailing body octets are "
+        "unsigned (RFC 6376 8.2)"}},
+  };
+  for (const Case& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    RuntimeSettings s = settingsFor(ListenerMode::Verify);
+    s.minimum_key_bits = tc.minimum_key_bits;
+    LogCapture log;
+    EvaluatedPeer e(s, *lookup_);
+    e.run({tc.text});
+    std::vector<std::string> records;
+    for (const std::string& r : log.messages()) {
+      if (!r.starts_with("dns: ") && !r.starts_with("id=")) records.push_back(r);
+    }
+    EXPECT_EQ(records, tc.records);
+  }
+}
+
 TEST_F(EvaluationTest, PropertyValuesAreQuotedAndControlBytesMasked) {
   struct Case {
     std::string name, tags, expected_d;
