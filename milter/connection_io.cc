@@ -40,15 +40,17 @@ ConnectionStatus onReadable(MilterWorker& worker, MilterConnection& c) {
     if (!appendReceived(c.read_buffer, std::span(scratch).first(got->bytes))) {
       return closeConnection(worker, c);
     }
-    for (;;) {
-      auto packet = decodePacket(c.read_buffer);
-      if (!packet) return closeConnection(worker, c);
-      if (!*packet) break;
-      if (dispatch(worker, c, **packet) == ConnectionStatus::Closed) {
-        return ConnectionStatus::Closed;
-      }
-      consumePacket(c.read_buffer);
-    }
+    if (dispatchBuffered(worker, c) == ConnectionStatus::Closed) return ConnectionStatus::Closed;
+  }
+}
+
+ConnectionStatus dispatchBuffered(MilterWorker& worker, MilterConnection& c) {
+  for (;;) {
+    auto packet = decodePacket(c.read_buffer);
+    if (!packet) return closeConnection(worker, c);
+    if (!*packet) return ConnectionStatus::Open;
+    if (dispatch(worker, c, **packet) == ConnectionStatus::Closed) return ConnectionStatus::Closed;
+    consumePacket(c.read_buffer);
   }
 }
 
@@ -82,6 +84,9 @@ ConnectionStatus sendReply(MilterWorker& worker, MilterConnection& c,
 }
 
 ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
+  // The socket was full at the last try and its write-readiness event is
+  // still to come: a write now would only report would-block again.
+  if (c.waiting_for_writable) return ConnectionStatus::Open;
   ReplyQueue& q = c.reply_queue;
   while (q.write_offset < q.bytes.size()) {
     auto sent = platform::sendSome(c.socket.get(), ByteCursor(q.bytes, q.write_offset).rest());
