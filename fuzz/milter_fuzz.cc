@@ -64,8 +64,8 @@ const RuntimeSettings& settings() {
 }
 
 bool isReplyByte(std::uint8_t b) {
-  return b == kReplyNegotiate || b == kReplyContinue || b == kReplyAccept ||
-         b == kReplyTempfail || b == kReplyInsertHeader || b == kReplyChangeHeader;
+  return b == kReplyNegotiate || b == kReplyContinue || b == kReplyAccept || b == kReplyTempfail ||
+         b == kReplyInsertHeader || b == kReplyChangeHeader;
 }
 
 // Reads what the filter wrote and checks the packets whole so far.

@@ -95,9 +95,8 @@ ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
       if (!c.waiting_for_writable) {
         c.waiting_for_writable = true;
         worker.events.addWriteOnce(c.socket.get());
-        emit(Severity::Info, "holding ", unwritten(q), " bytes of replies for ",
-             connectionName(c), "[", connectionPeer(c),
-             "]: peer is not reading, will resume when it does");
+        emit(Severity::Info, "holding ", unwritten(q), " bytes of replies for ", connectionName(c),
+             "[", connectionPeer(c), "]: peer is not reading, will resume when it does");
       }
       return ConnectionStatus::Open;
     }
@@ -112,12 +111,11 @@ ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
 
 ConnectionStatus dropConnection(MilterWorker& worker, MilterConnection& c, Error error) {
   if (error == Error::OutputQueueFull) {
-    emit(Severity::Warning, "dropping connection from ", connectionName(c), "[",
-         connectionPeer(c), "]: ", unwritten(c.reply_queue),
-         " bytes of replies unread, output queue full");
+    emit(Severity::Warning, "dropping connection from ", connectionName(c), "[", connectionPeer(c),
+         "]: ", unwritten(c.reply_queue), " bytes of replies unread, output queue full");
   } else {
-    emit(Severity::Debug, "dropping connection from ", connectionName(c), "[",
-         connectionPeer(c), "]: reply write failed: ", ErrorText{error});
+    emit(Severity::Debug, "dropping connection from ", connectionName(c), "[", connectionPeer(c),
+         "]: reply write failed: ", ErrorText{error});
   }
   return closeConnection(worker, c);
 }
