@@ -5,7 +5,10 @@
 namespace quellsig {
 namespace {
 
-RuntimeSettings g_runtime;
+RuntimeSettings& stored() {
+  static RuntimeSettings settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  return settings;
+}
 
 std::optional<std::string_view> view(const std::optional<std::string>& s) {
   if (!s) return std::nullopt;
@@ -35,7 +38,7 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.limits = messageLimitsOf(c);
   s.multi_sign = c.multi_sign;
   s.signed_headers = c.signed_headers;
-  s.over_sign_headers = c.over_sign_headers;
+  s.oversign_headers = c.oversign_headers;
   s.domain = c.domain;
   s.selector = c.selector;
   s.zmq_endpoint = c.zmq_endpoint;
@@ -49,13 +52,13 @@ SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
   out.domain = view(settings.domain);
   out.selector = view(settings.selector);
   out.signed_headers = settings.signed_headers;
-  out.oversign_headers = settings.over_sign_headers;
+  out.oversign_headers = settings.oversign_headers;
   out.multi_sign = settings.multi_sign;
   return out;
 }
 
-void storeRuntimeSettings(RuntimeSettings settings) { g_runtime = std::move(settings); }
+void storeRuntimeSettings(RuntimeSettings settings) { stored() = std::move(settings); }
 
-const RuntimeSettings& runtimeSettings() { return g_runtime; }
+const RuntimeSettings& runtimeSettings() { return stored(); }
 
 }  // namespace quellsig

@@ -5,10 +5,10 @@
 
 #include "config/ascii_fold.h"
 #include "config/table_file.h"
-#include "log/log.h"
 #include "engine/key_loading.h"
 #include "engine/rsa.h"
 #include "engine/verification.h"
+#include "log/log.h"
 #include "platform/file.h"
 
 namespace quellsig {
@@ -44,8 +44,17 @@ Result<PrivateKey> loadKeyFile(std::string_view path) {
     const std::string mode_text = mode ? octalText(*mode) : std::string("unknown");
     emit(Severity::Err, "signing key ", path, " is mode ", mode_text,
          ", readable beyond its owner: chmod 600 and chown it to the user the daemon drops to");
+  } else {
+    emit(Severity::Err, "signing key ", path, " could not be loaded: ", ErrorText{key.error()});
   }
   return key;
+}
+
+// The caller's record names only the error; this one names the file.
+Result<std::string> readTable(std::string_view key, std::string_view path) {
+  auto text = platform::readRegularFile(path, kTableFileLimit);
+  if (!text) emit(Severity::Err, key, " ", path, " could not be read: ", ErrorText{text.error()});
+  return text;
 }
 
 struct KeyNameLess {
@@ -71,7 +80,7 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
     std::unique_ptr<SigningConfig> config(new SigningConfig());
 
     if (sources.signing_table) {
-      auto text = platform::readWholeFile(*sources.signing_table, kTableFileLimit);
+      auto text = readTable("SigningTable", *sources.signing_table);
       if (!text) return fail(text.error());
       config->signing_text_ = std::move(*text);
       config->has_signing_table_ = true;
@@ -84,7 +93,7 @@ Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSour
     }
 
     if (sources.key_table) {
-      auto text = platform::readWholeFile(*sources.key_table, kTableFileLimit);
+      auto text = readTable("KeyTable", *sources.key_table);
       if (!text) return fail(text.error());
       config->key_text_ = std::move(*text);
       config->has_key_table_ = true;

@@ -4,10 +4,11 @@
 
 #include "config/config_file.h"
 #include "config/daemon_config.h"
-#include "daemon/dns_startup.h"
-#include "log/log.h"
 #include "config/runtime_settings.h"
+#include "daemon/dns_startup.h"
 #include "daemon/signing_startup.h"
+#include "engine/verification.h"
+#include "log/log.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
 
@@ -71,10 +72,7 @@ Result<void> waitForShutdownSignal() {
   for (;;) {
     auto sig = platform::waitForDaemonSignal();
     if (!sig) return fail(sig.error());
-    if (*sig == platform::DaemonSignal::Reload) {
-      // Reload of the signing configuration (SIGHUP) comes here.
-      continue;
-    }
+    if (*sig == platform::DaemonSignal::Reload) continue;
     emit(Severity::Info, "shutdown signal ", platform::signalNumber(*sig),
          " received, draining connections...");
     return {};
@@ -95,31 +93,18 @@ Result<void> run(std::span<const std::string_view> args) {
   GenerationTracker tracker;
   if (auto s = publishInitialSigningConfig(config->daemon, tracker); !s) return fail(s.error());
 
-  // Process set-up comes here: the umask, the pid-file check and the start in
-  // the background with its readiness pipe (and a fresh log connection for the
-  // new process id). Until then the daemon stays in the foreground whatever
-  // Foreground says.
-
   if (auto b = platform::blockDaemonSignals(); !b) return fail(b.error());
 
   // Resolvers borrow the monitor, so it outlives the workers.
   std::unique_ptr<NameserverMonitor> monitor = startNameserverMonitor(config->daemon.nameservers);
 
-  // Process set-up continues here: runtime directories, the pid file, the
-  // worker count and descriptor limit, and the privilege drop.
-
   logStartup(config->daemon);
-
-  // The shutdown pipe, the generation acknowledgement table, the wake pipes,
-  // the workers with their listening sockets, and the readiness byte come here.
 
   if (auto w = waitForShutdownSignal(); !w) return fail(w.error());
 
-  // Shutdown continues here: close the shutdown pipe, join the workers.
-  // Every worker has returned by now, so no slot can hold a configuration.
+  // Nothing reads a signing configuration any more.
   tracker.destroyAll();
   if (monitor) monitor->stop();
-  // Then: remove the pid file.
   return {};
 }
 

@@ -9,13 +9,13 @@ namespace quellsig {
 
 Result<PrivateKey> loadPemPrivateKey(std::string_view path) {
   if (path.size() >= 4096) return fail(Error::PathTooLong);
-  // The status read refuses an embedded NUL (InvalidPath), which would make
-  // libcrypto's C string name another file.
-  auto mode = platform::filePermissionBits(path);
-  if (!mode) return fail(mode.error());
-  if ((*mode & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
+  // One descriptor for the mode check and the read, so the file checked is
+  // the file read.
+  auto file = platform::openRegularFile(path);
+  if (!file) return fail(file.error() == Error::AccessDenied ? Error::FileOpenFailed : file.error());
+  if ((file->permission_bits & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
   try {
-    return rsaLoadPemFile(path);
+    return rsaLoadPemDescriptor(file->fd.get());
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }

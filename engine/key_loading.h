@@ -1,9 +1,10 @@
 // Loading signing keys.
 //
 // loadPemPrivateKey (the daemon's rule): the path must be shorter than 4096
-// bytes (PathTooLong); the file must grant nothing to group or others
-// (KeyFilePermissionsTooOpen; a failing status read gives its own error); it
-// is opened (FileOpenFailed) and read as an unencrypted PEM private key
+// bytes (PathTooLong); it is opened without blocking (FileOpenFailed when
+// access is denied, otherwise the open's own error) and must be a regular
+// file (IsDir, NotRegularFile) that grants nothing to group or others
+// (KeyFilePermissionsTooOpen); it is read from the same descriptor as an unencrypted PEM private key
 // (KeyParseFailed), which must be RSA (NotRsaKey) of at least 1024 bits
 // (RsaKeyTooSmall). The caller owns the returned key.
 //

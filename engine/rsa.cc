@@ -71,8 +71,9 @@ Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_vie
   }
 }
 
-Result<PrivateKey> rsaLoadPemFile(std::string_view path) {
-  Result<EvpPkeyPtr> pkey = readPemKey(path);
+namespace {
+
+Result<PrivateKey> rsaPrivateKey(Result<EvpPkeyPtr> pkey) {
   if (!pkey) return fail(pkey.error());
   std::optional<unsigned> bits = rsaKeyBits(**pkey);
   if (!bits || *bits == 0) return fail(Error::NotRsaKey);
@@ -81,6 +82,12 @@ Result<PrivateKey> rsaLoadPemFile(std::string_view path) {
   key.rsa = std::move(*pkey);
   return key;
 }
+
+}  // namespace
+
+Result<PrivateKey> rsaLoadPemFile(std::string_view path) { return rsaPrivateKey(readPemKey(path)); }
+
+Result<PrivateKey> rsaLoadPemDescriptor(int fd) { return rsaPrivateKey(readPemKey(fd)); }
 
 Result<PrivateKey> generateRsaKey(int bits) {
   PkeyCtxPtr ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_RSA, nullptr));

@@ -68,10 +68,10 @@ KeyVerifyResult verifyRsaSignature(evp_pkey_st& key, std::span<const std::uint8_
   return {KeyVerifyResult::Status::NotVerified, {}};
 }
 
-Result<EvpPkeyPtr> readPemKey(std::string_view path) {
-  if (path.size() >= 4096) return fail(Error::PathTooLong);
-  std::string terminated(path);
-  BIO* bio = BIO_new_file(terminated.c_str(), "r");
+namespace {
+
+// Takes the BIO, which it frees.
+Result<EvpPkeyPtr> readPemBio(BIO* bio) {
   if (bio == nullptr) {
     ERR_clear_error();
     return fail(Error::FileOpenFailed);
@@ -84,6 +84,16 @@ Result<EvpPkeyPtr> readPemKey(std::string_view path) {
   }
   return key;
 }
+
+}  // namespace
+
+Result<EvpPkeyPtr> readPemKey(std::string_view path) {
+  if (path.size() >= 4096) return fail(Error::PathTooLong);
+  std::string terminated(path);
+  return readPemBio(BIO_new_file(terminated.c_str(), "r"));
+}
+
+Result<EvpPkeyPtr> readPemKey(int fd) { return readPemBio(BIO_new_fd(fd, BIO_NOCLOSE)); }
 
 std::optional<unsigned> rsaKeyBits(evp_pkey_st& key) {
   if (EVP_PKEY_get_base_id(&key) != EVP_PKEY_RSA) return std::nullopt;

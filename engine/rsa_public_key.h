@@ -12,7 +12,8 @@
 //
 // readPemKey reads one unencrypted PEM private key of any type without the
 // signing loader's permission and size rules: PathTooLong (4096 bytes or
-// more), FileOpenFailed, KeyParseFailed. rsaKeyBits is the size of an RSA key,
+// more), FileOpenFailed, KeyParseFailed; from a descriptor, which stays the
+// caller's, it reads from the current offset. rsaKeyBits is the size of an RSA key,
 // or nullopt for another key type (a non-positive size counts as 0).
 //
 // Any thread may call these with keys it holds.
@@ -40,6 +41,7 @@ KeyVerifyResult verifyRsaSignature(evp_pkey_st& key, std::span<const std::uint8_
                                    std::string_view header_hash_input);
 
 Result<EvpPkeyPtr> readPemKey(std::string_view path);
+Result<EvpPkeyPtr> readPemKey(int fd);
 std::optional<unsigned> rsaKeyBits(evp_pkey_st& key);
 
 }  // namespace quellsig

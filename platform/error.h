@@ -30,6 +30,8 @@ enum class Error {
   FileTooBig,
   IsDir,
   NotDir,
+  NotRegularFile,
+  SymLinkLoop,
   PathTooLong,
   InvalidPath,
   ReadOnlyFileSystem,
@@ -124,7 +126,6 @@ enum class Error {
   SetgidFailed,
   SetuidFailed,
   PrivilegeDropNotEffective,
-  NotRegularFile,
 };
 
 // The bare name of an error value, e.g. "FileNotFound".
