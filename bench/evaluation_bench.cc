@@ -77,9 +77,9 @@ int main() {
   PublicKeyCache keys;
   NullSink sink;
 
-  RuntimeSettings verify_settings;
+  RuntimeSettings verify_settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
   verify_settings.listener_modes = {ListenerMode::Verify};
-  RuntimeSettings sign_settings;
+  RuntimeSettings sign_settings = verify_settings;
   sign_settings.listener_modes = {ListenerMode::Sign};
 
   // Sign mode, with the key loaded through a KeyTable as the daemon loads it.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "milter/signing_step.h"
-#include "platform/run_program.h"
+#include "tests/support/run_program.h"
 #include "tests/milter/evaluation_fixture.h"
 #include "tests/support/log_capture.h"
 
@@ -208,7 +208,7 @@ TEST_F(SigningStepTest, SignedMessagesVerifyWithTheCheckToolAndMailDkim) {
     dir.write("signed.eml", delivered);
 
     const std::vector<std::string> check_argv{check, "-n", ns, "-p", port, "signed.eml"};
-    auto ours = platform::runProgram(check_argv, dir.path().string());
+    auto ours = testutil::runProgram(check_argv, dir.path().string());
     ASSERT_TRUE(ours.has_value());
     EXPECT_EQ(ours->exit_status, 0) << ours->err;
     EXPECT_EQ(ours->out,
@@ -217,7 +217,7 @@ TEST_F(SigningStepTest, SignedMessagesVerifyWithTheCheckToolAndMailDkim) {
 
     const std::vector<std::string> perl_argv{"/usr/bin/perl", "verify.pl", ns, port,
                                              "signed.eml"};
-    auto theirs = platform::runProgram(perl_argv, dir.path().string());
+    auto theirs = testutil::runProgram(perl_argv, dir.path().string());
     ASSERT_TRUE(theirs.has_value());
     EXPECT_EQ(theirs->out, "pass\n") << theirs->err;
   }
