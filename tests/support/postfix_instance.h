@@ -3,14 +3,17 @@
 // its queue, data, log and delivered mail all live there, it listens on
 // loopback only, does no DNS and needs no syslog or system service.
 //
-// Two SMTP listeners on free loopback ports:
-// - filteredPort(): mail received here passes the milter named in the
-//   options (smtpd_milters and non_smtpd_milters, protocol 6) and is
-//   delivered to the maildir sink (every recipient in example.test);
+// Two SMTP listeners on free loopback ports, and local submission:
+// - filteredPort(): mail received here passes the smtpd_milters of the
+//   options and is delivered to the maildir sink (every recipient in
+//   example.test);
 // - relayPort(): mail received here is queued unfiltered and then relayed
 //   by Postfix's own SMTP client to the filtered port, so a filter that is
 //   down defers it in the queue (status=deferred) instead of refusing it to
-//   the submitter; flushQueue() then retries it at once.
+//   the submitter; flushQueue() then retries it at once;
+// - sendmail(): mail submitted on the host passes the non_smtpd_milters;
+//   a filter that is down leaves it in the maildrop directory, which
+//   flushQueue() also retries.
 //
 // start() writes main.cf and master.cf (backdated: Postfix stalls on a
 // configuration file younger than about two seconds), starts the master
@@ -35,12 +38,10 @@
 namespace quellsig::testing {
 
 struct PostfixOptions {
-  // "inet:127.0.0.1:PORT" or "unix:/path"; empty: no filter.
-  std::string milter;
-  std::string milter_default_action = "tempfail";
-  std::uint32_t milter_connect_timeout_s = 5;
-  std::uint32_t milter_command_timeout_s = 10;
-  std::uint32_t milter_content_timeout_s = 30;
+  // The main.cf settings that name the filters and how Postfix talks to
+  // them (smtpd_milters, non_smtpd_milters, milter_*), written as given:
+  // tests take them from the guide's main.cf block. Empty: no filter.
+  std::vector<std::pair<std::string, std::string>> milter_settings;
   // Further main.cf settings (name, value), written last.
   std::vector<std::pair<std::string, std::string>> extra_settings;
 };
@@ -69,6 +70,10 @@ class PostfixInstance {
   // the first reply that is not positive.
   SmtpOutcome submit(std::uint16_t port, std::string_view sender,
                      const std::vector<std::string>& recipients, std::string_view message);
+  // Local submission through Postfix's sendmail command (message in wire
+  // or LF form); false with its output in *error when it fails.
+  bool sendmail(std::string_view sender, const std::vector<std::string>& recipients,
+                std::string_view message, std::string* error);
   // The delivered messages (files in the maildir's new/), oldest name first.
   std::vector<std::string> delivered() const;
   // Polls until at least `count` messages are delivered or timeout_ms has

@@ -1,6 +1,7 @@
-// The private Postfix fixture with the null filter: mail passes the filter
-// and is delivered, and a filter that is down defers mail in the queue until
-// it is back.
+// The private Postfix fixture with the null filter, run with the Postfix
+// guide's milter settings (both filters at the null filter's address): mail
+// passes the filter and is delivered, and a filter that is down defers mail
+// in the queue until it is back.
 #include "tests/support/postfix_instance.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +9,11 @@
 #include <algorithm>
 #include <string>
 
+#include "tests/support/guide_blocks.h"
 #include "tests/support/milter_client.h"
 #include "tests/support/nsd_server.h"
 #include "tests/support/null_milter.h"
+#include "tests/support/text_file.h"
 
 namespace quellsig::testing {
 namespace {
@@ -26,9 +29,19 @@ const char kMessage[] =
     ".a line that needs dot-stuffing\r\n"
     "last line\r\n";
 
+// The guide's main.cf block with both of its filter addresses moved to
+// `milter` ("inet:127.0.0.1:PORT").
+std::vector<std::pair<std::string, std::string>> guideMilterSettings(const std::string& milter) {
+  const auto block =
+      testutil::guideBlock(readTextFile(QUELLSIG_SOURCE_DIR "/docs/postfix.md"), "postfix-main.cf");
+  EXPECT_TRUE(block.has_value()) << "docs/postfix.md has no postfix-main.cf block";
+  return testutil::mainCfSettings(testutil::substituted(
+      block.value_or(""), {{"inet:127.0.0.1:8891", milter}, {"inet:127.0.0.1:8892", milter}}));
+}
+
 std::unique_ptr<PostfixInstance> startPostfix(const std::string& milter) {
   PostfixOptions options;
-  options.milter = milter;
+  options.milter_settings = guideMilterSettings(milter);
   std::string error;
   auto postfix = PostfixInstance::start(options, &error);
   EXPECT_NE(postfix, nullptr) << error;
@@ -110,15 +123,23 @@ TEST(PostfixInstanceTest, FilterDownDefersUntilItIsBackAndTheQueueIsFlushed) {
       postfix->submit(postfix->relayPort(), "sender@example.test", {"rcpt@example.test"}, kMessage);
   ASSERT_TRUE(queued.accepted) << queued.transcript;
   ASSERT_TRUE(postfix->waitForLog("status=deferred", kDeliveryMs)) << postfix->log();
+
+  // Submitted on the host: accepted by sendmail, held back by the filter.
+  std::string error;
+  ASSERT_TRUE(postfix->sendmail("local@example.test", {"rcpt@example.test"}, kMessage, &error))
+      << error;
+  ASSERT_TRUE(postfix->waitForLog("try again later; from=<local@example.test>", kDeliveryMs))
+      << postfix->log();
   EXPECT_TRUE(postfix->delivered().empty());
 
   auto milter = NullMilter::start(target);
   ASSERT_TRUE(milter) << errorName(milter.error());
-  std::string error;
   ASSERT_TRUE(postfix->flushQueue(&error)) << error;
-  const auto delivered = postfix->waitForDelivery(1, kDeliveryMs);
-  ASSERT_EQ(delivered.size(), 1u) << postfix->log();
-  EXPECT_NE(delivered[0].find("Subject: first part\n\tsecond part\n"), std::string::npos);
+  const auto delivered = postfix->waitForDelivery(2, kDeliveryMs);
+  ASSERT_EQ(delivered.size(), 2u) << postfix->log();
+  for (const std::string& m : delivered) {
+    EXPECT_NE(m.find("Subject: first part\n\tsecond part\n"), std::string::npos) << m;
+  }
   EXPECT_GE((*milter)->messages(), 1u);
 }
 
