@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 #include "platform/inet_address.h"
 #include "tests/support/child_process.h"
+#include "tests/support/listening_ports.h"
 #include "tests/support/nsd_server.h"
 #include "tests/support/private_dir.h"
 #include "tests/support/run_program.h"
@@ -19,7 +20,6 @@ namespace {
 constexpr const char* kPostfix = "/usr/sbin/postfix";
 constexpr const char* kPostqueue = "/usr/sbin/postqueue";
 constexpr const char* kSendmail = "/usr/sbin/sendmail";
-constexpr const char* kSs = "/usr/bin/ss";
 constexpr std::string_view kAddress = "127.0.0.1";
 constexpr std::uint32_t kSmtpTimeoutMs = 30000;
 constexpr std::uint32_t kStartTimeoutMs = 10000;
@@ -45,16 +45,6 @@ std::string idOf(std::string_view flag, std::string_view user) {
   if (!run({"/usr/bin/id", std::string(flag), std::string(user)}, &out)) return "";
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
-}
-
-// Every port in the list is listening on the loopback address, as the
-// socket table says.
-bool listening(const std::vector<std::uint16_t>& ports) {
-  std::string out;
-  if (!run({kSs, "-Hltn"}, &out)) return false;
-  return std::ranges::all_of(ports, [&](std::uint16_t port) {
-    return out.find(std::string(kAddress) + ":" + std::to_string(port) + " ") != std::string::npos;
-  });
 }
 
 std::uint16_t freePort(std::uint16_t other) {
@@ -220,10 +210,8 @@ bool PostfixInstance::launch(std::string* error) {
     return false;
   }
   running_ = true;
-  const std::uint64_t deadline = platform::monotonicMillis() + kStartTimeoutMs;
-  while (platform::monotonicMillis() < deadline) {
-    if (listening({filtered_port_, relay_port_})) return true;
-    platform::sleepMillis(kPollMs);
+  if (testutil::waitUntilListening(kAddress, {filtered_port_, relay_port_}, kStartTimeoutMs)) {
+    return true;
   }
   *error = "postfix did not listen: " + log();
   stop();
