@@ -32,6 +32,7 @@
 #include "platform/thread.h"
 #include "tests/support/milter_client.h"
 #include "tests/support/null_milter.h"
+#include "tests/support/text_file.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ const char kUsage[] =
     "                    then runs from the first command of the message)\n"
     "  --one             send one message and print the filter's header changes\n"
     "                    and the header block as the MTA would deliver it\n"
+    "  --output FILE     with --one: write the whole message as the MTA would\n"
+    "                    deliver it (CR LF) to FILE\n"
     "  --idle N          hold N negotiated connections open for --duration\n"
     "                    seconds without messages (memory per connection)\n";
 
@@ -81,6 +84,7 @@ struct Options {
   std::string expect = "ca";
   MilterClientOptions client;
   bool one = false;
+  std::string output_file;
   unsigned idle = 0;
 };
 
@@ -136,6 +140,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
       ok = parseRate(v, o.rate);
     } else if (arg == "--message") {
       o.message_file = v;
+    } else if (arg == "--output") {
+      o.output_file = v;
     } else if (arg == "--size") {
       ok = parseNumber(v, o.size) && o.size <= kMaxMessageBytes;
     } else if (arg == "--sender") {
@@ -306,6 +312,10 @@ int runOne(const Run& run) {
   const std::string delivered =
       applyHeaderChanges(run.message, replies->changes, c.negotiatedProtocolFlags());
   std::printf("delivered header:\n%s", delivered.substr(0, delivered.find("\r\n\r\n") + 2).c_str());
+  if (!run.options.output_file.empty() && !writeTextFile(run.options.output_file, delivered)) {
+    std::fprintf(stderr, "milter_load: cannot write %s\n", run.options.output_file.c_str());
+    return 1;
+  }
   const bool expected =
       run.options.expect.find(static_cast<char>(replies->final_reply)) != std::string::npos &&
       replies->ended_at == 'E';
