@@ -77,7 +77,7 @@ int main() {
   PublicKeyCache keys;
   NullSink sink;
 
-  RuntimeSettings verify_settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  RuntimeSettings verify_settings = defaultRuntimeSettings();
   verify_settings.listener_modes = {ListenerMode::Verify};
   RuntimeSettings sign_settings = verify_settings;
   sign_settings.listener_modes = {ListenerMode::Sign};

@@ -6,7 +6,7 @@ namespace quellsig {
 namespace {
 
 RuntimeSettings& stored() {
-  static RuntimeSettings settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  static RuntimeSettings settings = defaultRuntimeSettings();
   return settings;
 }
 
@@ -55,6 +55,10 @@ SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
   out.oversign_headers = settings.oversign_headers;
   out.multi_sign = settings.multi_sign;
   return out;
+}
+
+RuntimeSettings defaultRuntimeSettings() {
+  return runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
 }
 
 void storeRuntimeSettings(RuntimeSettings settings) { stored() = std::move(settings); }

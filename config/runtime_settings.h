@@ -68,6 +68,9 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& config, const LogSetting
 // must outlive the result (the stored settings live for the whole run).
 SigningSettings signingSettingsFrom(const RuntimeSettings& settings);
 
+// The settings of an empty configuration file.
+RuntimeSettings defaultRuntimeSettings();
+
 void storeRuntimeSettings(RuntimeSettings settings);
 const RuntimeSettings& runtimeSettings();
 

@@ -32,7 +32,7 @@ const std::string kMessage =
     "the figures follow.\r\n";
 
 RuntimeSettings settingsFor(ListenerMode mode) {
-  RuntimeSettings s = defaultSettings();
+  RuntimeSettings s = defaultRuntimeSettings();
   s.authserv_id = kAuthserv;
   s.listener_modes = {mode};
   return s;

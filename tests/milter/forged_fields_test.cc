@@ -29,7 +29,7 @@ class NoLookup final : public KeyLookup {
 };
 
 RuntimeSettings verifying(bool strip_all = false) {
-  RuntimeSettings s = defaultSettings();
+  RuntimeSettings s = defaultRuntimeSettings();
   s.authserv_id = "mx.example.org";
   s.listener_modes = {ListenerMode::Verify};
   s.strip_auth_results = strip_all;

@@ -43,11 +43,6 @@ class FakeRegistrar : public EventRegistrar {
   std::unique_ptr<MilterConnection> owned_;
 };
 
-// The settings of an empty configuration file, for a test to change.
-inline RuntimeSettings defaultSettings() {
-  return runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
-}
-
 // One MTA packet: length, command, payload.
 inline std::string packet(char command, std::string_view payload = {}) {
   std::vector<std::uint8_t> out;
@@ -78,7 +73,7 @@ inline std::string bytesOf(std::span<const std::uint8_t> b) {
 // A connection served over a socket pair; mta is the MTA's end.
 class MilterPeer {
  public:
-  explicit MilterPeer(RuntimeSettings settings = defaultSettings(), std::string_view label = "",
+  explicit MilterPeer(RuntimeSettings settings = defaultRuntimeSettings(), std::string_view label = "",
                       MilterHooks hooks = {})
       : settings_(std::move(settings)), worker(MilterWorker{registrar, std::move(hooks)}) {
     auto pair = platform::streamSocketPair();

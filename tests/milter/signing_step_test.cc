@@ -36,7 +36,7 @@ Published signAttempt(DkimResult r, std::string selector) {
 class SigningStepTest : public KeyZoneTest {
  protected:
   static RuntimeSettings settings(ListenerMode mode, bool multi_sign = false) {
-    RuntimeSettings s = defaultSettings();
+    RuntimeSettings s = defaultRuntimeSettings();
     s.authserv_id = "mx.example.org";
     s.listener_modes = {mode};
     s.multi_sign = multi_sign;
@@ -62,7 +62,7 @@ class SigningStepTest : public KeyZoneTest {
                                            RecordingSink& sink) {
     MilterHooks hooks;
     hooks.end_of_message = [&](MilterConnection& c) { return signWithEntries(c, entries, sink); };
-    MilterPeer peer(defaultSettings(), "client.example.net", std::move(hooks));
+    MilterPeer peer(defaultRuntimeSettings(), "client.example.net", std::move(hooks));
     peer.feed(mtaPackets({kMessage}));
     peer.drainReplies();
     peer.feed(packet('E'));
