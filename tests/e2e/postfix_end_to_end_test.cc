@@ -7,16 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "platform/log_socket.h"
 #include "tests/support/background_process.h"
 #include "tests/support/guide_blocks.h"
 #include "tests/support/listening_ports.h"
 #include "tests/support/mail_dkim.h"
+#include "tests/support/milter_client.h"
 #include "tests/support/nsd_server.h"
 #include "tests/support/postfix_instance.h"
 #include "tests/support/run_program.h"
@@ -65,29 +67,20 @@ std::string crlf(const std::string& text) {
   return out;
 }
 
-// The unfolded values of the header fields called `name` (any case).
+// The values of the header fields called `name` (any case) of a delivered
+// message, folds included.
 std::vector<std::string> fieldValues(const std::string& text, std::string_view name) {
   std::vector<std::string> out;
-  const std::string header = text.substr(0, text.find("\n\n") + 1);
-  std::size_t at = 0;
-  while (at < header.size()) {
-    std::size_t end = header.find('\n', at);
-    while (end != std::string::npos && end + 1 < header.size() &&
-           (header[end + 1] == ' ' || header[end + 1] == '\t')) {
-      end = header.find('\n', end + 1);
-    }
-    if (end == std::string::npos) end = header.size();
-    const std::string field = header.substr(at, end - at);
-    const auto colon = field.find(':');
-    std::string field_name = field.substr(0, colon);
-    if (colon != std::string::npos && field_name.size() == name.size() &&
-        std::equal(field_name.begin(), field_name.end(), name.begin(),
-                   [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
-      std::string value = field.substr(colon + 1);
-      std::erase(value, '\n');
+  auto parsed = testing::MilterMessage::parse(text, "", {});
+  EXPECT_TRUE(parsed.has_value()) << text;
+  if (!parsed) return out;
+  for (const auto& [field, value] : parsed->headers) {
+    if (std::ranges::equal(field, name, [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
       out.push_back(value);
     }
-    at = end + 1;
   }
   return out;
 }
@@ -161,7 +154,7 @@ class PostfixEndToEndTest : public ::testing::Test {
   static bool startNsd() {
     // Other runs may hold port 53 on some loopback address: try a few of
     // this process's own.
-    const int base = static_cast<int>(::getpid() % 200) + 20;
+    const int base = static_cast<int>(platform::processId() % 200) + 20;
     for (int i = 0; i < 5 && !nsd_; ++i) {
       testing::NsdOptions o;
       o.address = "127.53." + std::to_string(base) + "." + std::to_string(i + 1);

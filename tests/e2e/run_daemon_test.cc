@@ -4,12 +4,11 @@
 // verifying listener passes, and leave nothing behind.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/log_socket.h"
 #include "tests/support/listening_ports.h"
 #include "tests/support/nsd_server.h"
 #include "tests/support/run_program.h"
@@ -30,7 +29,7 @@ TEST(RunDaemonTest, DemoSignsAndVerifiesOneMessageAndCleansUp) {
   ASSERT_NE(verify_port, 0);
   ASSERT_NE(sign_port, 0);
   // A nameserver address of this run's own: port 53 of another may be taken.
-  const std::string dns = "127.54." + std::to_string(::getpid() % 250) + ".1";
+  const std::string dns = "127.54." + std::to_string(platform::processId() % 250) + ".1";
   const std::vector<std::string> argv = {
       "/usr/bin/env",
       "QUELLSIG_DEMO_ONCE=1",
