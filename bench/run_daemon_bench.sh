@@ -37,8 +37,6 @@ seconds=${QUELLSIG_BENCH_SECONDS:-10}
 dns=${QUELLSIG_BENCH_DNS:-127.53.0.2}
 verify_port=${QUELLSIG_BENCH_VERIFY_PORT:-18891}
 sign_port=${QUELLSIG_BENCH_SIGN_PORT:-18892}
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 # shellcheck source=scripts/lib/servers.sh
 source scripts/lib/servers.sh
 

@@ -1,6 +1,11 @@
+# shellcheck shell=bash
 # Shell functions shared by scripts/run-daemon and bench/run_daemon_bench.sh:
 # a private nsd publishing example.com's key records, and waiting for
-# listening ports. Source it; the caller has set sudo_cmd (empty as root).
+# listening ports. Source it. nsd needs root for port 53: as another user it
+# runs through sudo.
+
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
 # nsd_start DIR ADDRESS: serves the zone example.com, holding every DIR/*.dns
 # record file, on ADDRESS port 53 (where the daemon asks), in the
