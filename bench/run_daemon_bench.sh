@@ -104,21 +104,32 @@ wait_listening 127.0.0.1 "$verify_port" "$sign_port" ||
 
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$daemon_pid/status"; }
 
+# The daemon's CPU time so far, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$daemon_pid/stat"; }
+ticks_per_second=$(getconf CLK_TCK)
+
 # measure NAME ARGS...: one milter_load run; prints a row and leaves its
-# figures in rate, p50 and p99.
+# figures in rate, p50 and p99. The daemon's CPU time per message shows what
+# a run cost it however busy the shared machine was.
 measure() {
   local name=$1
   shift
-  local out
+  local out before after count
+  before=$(cpu_ticks)
   if ! out=$("$load" "$@" --duration "$seconds" 2>&1); then
     echo "run_daemon_bench: $name failed:" >&2
     echo "$out" >&2
     exit 1
   fi
+  after=$(cpu_ticks)
   rate=$(sed -n 's/.*: \([0-9.]*\) messages\/s$/\1/p' <<<"$out")
   p50=$(sed -n 's/.*p50 \([0-9.]*\) ms.*/\1/p' <<<"$out")
   p99=$(sed -n 's/.*p99 \([0-9.]*\) ms.*/\1/p' <<<"$out")
-  printf '%-34s %10.1f msg/s  p50 %7.3f ms  p99 %7.3f ms\n' "$name" "$rate" "$p50" "$p99"
+  count=$(sed -n 's/^messages \([0-9]*\) in.*/\1/p' <<<"$out")
+  cpu_us=$(awk -v t=$((after - before)) -v hz="$ticks_per_second" -v n="$count" \
+    'BEGIN { printf "%.1f", (n > 0 ? t / hz * 1e6 / n : 0) }')
+  printf '%-34s %10.1f msg/s  p50 %7.3f ms  p99 %7.3f ms  daemon CPU %7.1f us/msg\n' \
+    "$name" "$rate" "$p50" "$p99" "$cpu_us"
 }
 
 # ratio A B: A / B to two places.
@@ -140,7 +151,8 @@ bare_rate() {
   awk '/^rsa 2048 bits/ { sum += $6 } END { print sum }' "$work/speed.1" "$work/speed.2"
 }
 bare=$(bare_rate)
-printf '%-34s %10.1f sign/s\n' "bare RSA-2048 signing, both cores" "$bare"
+printf '%-34s %10.1f sign/s (%.1f us of CPU each)\n' "bare RSA-2048 signing, both cores" \
+  "$bare" "$(awk -v r="$bare" 'BEGIN { print (r > 0 ? 2e6 / r : 0) }')"
 
 echo "== generator ceiling (null filter)"
 for c in 1 16 64; do measure "null filter, $c conn" --target self --connections "$c" --pipeline; done
