@@ -9,6 +9,10 @@ RuntimeSettings g_runtime;
 
 }  // namespace
 
+MessageLimits messageLimitsOf(const DaemonConfig& c) {
+  return {c.max_body_bytes, c.max_headers, c.max_header_bytes, c.max_signatures};
+}
+
 RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& log) {
   RuntimeSettings s;
   s.authserv_id = c.authserv_id;
@@ -23,6 +27,7 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.max_evaluation_ms = c.max_evaluation_ms;
   s.refuse_body_length = c.refuse_body_length;
   s.strip_auth_results = c.strip_auth_results;
+  s.limits = messageLimitsOf(c);
   s.multi_sign = c.multi_sign;
   s.signed_headers = c.signed_headers;
   s.over_sign_headers = c.over_sign_headers;

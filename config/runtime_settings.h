@@ -19,6 +19,17 @@
 
 namespace quellsig {
 
+// The per-message limits a connection copies when it is accepted; 0 means no
+// limit.
+struct MessageLimits {
+  std::uint64_t max_body_bytes = 0;
+  std::uint64_t max_headers = 0;
+  std::uint64_t max_header_bytes = 0;
+  std::uint64_t max_signatures = 0;
+};
+
+MessageLimits messageLimitsOf(const DaemonConfig& config);
+
 struct RuntimeSettings {
   std::string authserv_id = "localhost";
   std::vector<ListenerMode> listener_modes;
@@ -35,6 +46,7 @@ struct RuntimeSettings {
   std::int64_t max_evaluation_ms = 20000;
   bool refuse_body_length = false;
   bool strip_auth_results = false;
+  MessageLimits limits = messageLimitsOf(DaemonConfig{});
 
   bool multi_sign = false;
   std::string signed_headers = "from:to:subject:date:message-id";

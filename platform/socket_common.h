@@ -13,5 +13,6 @@ int familyOf(const SocketAddress& a);
 // option is SO_RCVTIMEO or SO_SNDTIMEO.
 Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms);
 Result<SocketAddress> socketLocalAddress(int fd);
+Result<void> setNonBlocking(int fd, bool on);
 
 }  // namespace quellsig::platform::detail
