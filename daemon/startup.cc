@@ -7,7 +7,10 @@
 #include "daemon/dns_startup.h"
 #include "log/log.h"
 #include "config/runtime_settings.h"
+#include "daemon/process_setup.h"
 #include "daemon/signing_startup.h"
+#include "daemon/worker_pool.h"
+#include "milter/thread_resolver.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
 
@@ -105,17 +108,28 @@ Result<void> run(std::span<const std::string_view> args) {
   // Resolvers borrow the monitor, so it outlives the workers.
   std::unique_ptr<NameserverMonitor> monitor = startNameserverMonitor(config->daemon.nameservers);
 
-  // Process set-up continues here: runtime directories, the pid file, the
-  // worker count and descriptor limit, and the privilege drop.
+  setResolverMonitor(monitor.get());
+
+  // Process set-up continues here: runtime directories, the pid file.
+
+  const std::uint32_t workers = workerCount(config->daemon.worker_threads);
+  raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
+                                         config->daemon.listeners.size()));
 
   logStartup(config->daemon);
 
-  // The shutdown pipe, the generation acknowledgement table, the wake pipes,
-  // the workers with their listening sockets, and the readiness byte come here.
+  auto pool = WorkerPool::start({.count = workers,
+                                 .max_connections = config->daemon.max_connections,
+                                 .listeners = config->daemon.listeners,
+                                 .settings = &runtimeSettings(),
+                                 .tracker = &tracker,
+                                 .hooks = daemonHooks()});
+  if (!pool) return fail(pool.error());
 
-  if (auto w = waitForShutdownSignal(); !w) return fail(w.error());
-
-  // Shutdown continues here: close the shutdown pipe, join the workers.
+  auto waited = waitForShutdownSignal();
+  (*pool)->shutdown();
+  if (!waited) return fail(waited.error());
+  pool->reset();
   // Every worker has returned by now, so no slot can hold a configuration.
   tracker.destroyAll();
   if (monitor) monitor->stop();

@@ -40,6 +40,7 @@ enum class Error {
   BrokenPipe,
   ConnectionAborted,
   ConnectionRefused,
+  ProtocolFailure,
   TimedOut,
   EndOfStream,
   PathAlreadyExists,
