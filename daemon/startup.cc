@@ -116,6 +116,8 @@ Result<void> run(std::span<const std::string_view> args) {
   raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
                                          config->daemon.listeners.size()));
 
+  // Then the privilege drop, before the listening sockets are made.
+
   logStartup(config->daemon);
 
   auto pool = WorkerPool::start({.count = workers,
@@ -127,12 +129,13 @@ Result<void> run(std::span<const std::string_view> args) {
   if (!pool) return fail(pool.error());
 
   auto waited = waitForShutdownSignal();
+  // Closes the shutdown pipe and waits for every worker's drain.
   (*pool)->shutdown();
   if (!waited) return fail(waited.error());
-  pool->reset();
   // Every worker has returned by now, so no slot can hold a configuration.
   tracker.destroyAll();
   if (monitor) monitor->stop();
+  pool->reset();
   // Then: remove the pid file.
   return {};
 }

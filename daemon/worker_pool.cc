@@ -22,7 +22,7 @@ Result<std::unique_ptr<WorkerPool>> WorkerPool::start(WorkerPoolSetup setup) {
     return fail(Error::OutOfMemory);
   }
   if (auto p = pool->prepare(setup); !p) return fail(p.error());
-  if (auto s = pool->startThreads(); !s) return fail(s.error());
+  if (auto s = pool->startThreads(setup); !s) return fail(s.error());
   return pool;
 }
 
@@ -72,10 +72,10 @@ Result<void> WorkerPool::prepare(const WorkerPoolSetup& setup) {
   return {};
 }
 
-Result<void> WorkerPool::startThreads() {
+Result<void> WorkerPool::startThreads(const WorkerPoolSetup& setup) {
   for (auto& worker : workers_) {
     Worker* w = worker.get();
-    auto thread = platform::Thread::start([w] { runWorker(*w); });
+    auto thread = setup.start_thread([w] { runWorker(*w); });
     if (!thread) {
       // The running workers use the queues, listeners and pipes: they end
       // first, then the destructor releases what is left.

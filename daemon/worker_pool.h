@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -45,6 +46,8 @@ struct WorkerPoolSetup {
   GenerationTracker* tracker = nullptr;
   MilterHooks hooks;
   std::function<void()> reload = acknowledgeReload;
+  // Starts one worker thread; tests stand in a failing one.
+  Result<platform::Thread> (*start_thread)(std::function<void()> body) = platform::Thread::start;
 };
 
 class WorkerPool {
@@ -61,7 +64,7 @@ class WorkerPool {
  private:
   WorkerPool() = default;
   Result<void> prepare(const WorkerPoolSetup& setup);
-  Result<void> startThreads();
+  Result<void> startThreads(const WorkerPoolSetup& setup);
 
   platform::UniqueFd shutdown_read_;
   platform::UniqueFd shutdown_write_;
