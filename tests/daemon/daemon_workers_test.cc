@@ -3,6 +3,7 @@
 // refusals at MaxConnections, the drain on SIGTERM and the socket files.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/inet_address.h"
+#include "platform/thread.h"
 #include "platform/listen_socket.h"
 #include "tests/daemon/daemon_process.h"
 #include "tests/support/loopback_mta.h"
@@ -130,6 +132,47 @@ TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarni
   EXPECT_TRUE(b->negotiate().has_value());
   a.reset();
   b.reset();
+  d.signal(kSigterm);
+  d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 0);
+}
+
+// Several MTAs at once, each sending messages one after the other on its
+// connection, spread over several workers.
+TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
+  testutil::TempDir dir("dw");
+  const std::uint16_t port = freePort();
+  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 3\n",
+                                             "inet:" + std::to_string(port) + "@127.0.0.1"))});
+  waitForStart(d);
+  constexpr int kMtas = 8;
+  constexpr int kMessages = 25;
+  std::atomic<int> answered{0};
+  std::vector<platform::Thread> mtas;
+  for (int m = 0; m < kMtas; ++m) {
+    auto t = platform::Thread::start([&] {
+      auto mta = served([&] { return LoopbackMta::overTcp("127.0.0.1", port, 5000); });
+      if (!mta) return;
+      for (int i = 0; i < kMessages; ++i) {
+        const std::string body(2048, 'x');
+        bool ok = mta->sendPacket('M', std::string("<a@example.com>\0", 16)) &&
+                  mta->readPacket() == "c" &&
+                  mta->sendPacket('R', std::string("<b@example.net>\0", 16)) &&
+                  mta->readPacket() == "c" &&
+                  mta->sendPacket('L', std::string("Subject\0hi\0", 11)) &&
+                  mta->readPacket() == "c" && mta->sendPacket('N') && mta->readPacket() == "c" &&
+                  mta->sendPacket('B', body) && mta->readPacket() == "c" &&
+                  mta->sendPacket('E') && mta->readPacket() == "a";
+        if (!ok) return;
+        answered++;
+      }
+      mta->sendPacket('Q');
+    });
+    ASSERT_TRUE(t.has_value());
+    mtas.push_back(std::move(*t));
+  }
+  for (auto& t : mtas) t.join();
+  EXPECT_EQ(answered.load(), kMtas * kMessages);
   d.signal(kSigterm);
   d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);

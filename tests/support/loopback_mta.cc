@@ -58,17 +58,24 @@ std::optional<std::string> LoopbackMta::readPacket() {
   return packet;
 }
 
-bool LoopbackMta::sendNegotiation() {
+bool LoopbackMta::sendPacket(char command, std::string_view payload) {
   std::vector<std::uint8_t> out;
   ByteWriter w(out);
   ByteWriter::Prefix p;
   w.beginU32Prefix(p);
-  w.writeU8('O');
+  w.writeU8(static_cast<std::uint8_t>(command));
+  w.writeText(payload);
+  w.endPrefix(p);
+  return send(std::string_view(reinterpret_cast<const char*>(out.data()), out.size()));
+}
+
+bool LoopbackMta::sendNegotiation() {
+  std::vector<std::uint8_t> offer;
+  ByteWriter w(offer);
   w.writeU32(6);
   w.writeU32(0x1FF);
   w.writeU32(0x1FFFFF);
-  w.endPrefix(p);
-  return send(std::string_view(reinterpret_cast<const char*>(out.data()), out.size()));
+  return sendPacket('O', std::string_view(reinterpret_cast<const char*>(offer.data()), offer.size()));
 }
 
 std::optional<std::string> LoopbackMta::negotiate() {

@@ -21,6 +21,8 @@ class LoopbackMta {
                                              std::uint32_t timeout_ms = 5000);
 
   bool send(std::string_view bytes);
+  // One packet: its length, the command byte and the payload.
+  bool sendPacket(char command, std::string_view payload = {});
   // One packet's command byte and payload; nullopt on end of stream, error
   // or timeout.
   std::optional<std::string> readPacket();
