@@ -18,14 +18,15 @@
 #include <vector>
 
 #include "engine/canonicalization.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/rsa_keygen.h"
 #include "engine/signature.h"
 #include "engine/signer.h"
 #include "platform/exclusive_file.h"
-#include "platform/resource_usage.h"
-#include "platform/run_program.h"
+#include "tests/support/resource_usage.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
@@ -233,7 +234,7 @@ void peakMemory(const std::string& self_program, const std::string& sign_program
   for (const Run& r : runs) {
     std::vector<std::string> argv = {self_program, "--peak-rss"};
     argv.insert(argv.end(), r.args.begin(), r.args.end());
-    auto result = platform::runProgram(argv, dir.path().string());
+    auto result = testutil::runProgram(argv, dir.path().string());
     if (!result || result->exit_status != 0) {
       std::printf("quellsig-sign failed (%s): %s\n", r.name,
                   result ? result->err.c_str() : "spawn");
@@ -255,13 +256,13 @@ void peakMemory(const std::string& self_program, const std::string& sign_program
 // its output discarded and prints the child's peak resident KiB.
 int peakRssHelper(int argc, char** argv) {
   std::vector<std::string> args(argv + 2, argv + argc);
-  auto r = quellsig::platform::runProgram(args, ".");
+  auto r = quellsig::testutil::runProgram(args, ".");
   if (!r || r->exit_status != 0) {
     std::fprintf(stderr, "%s", r ? r->err.c_str() : "could not start the program\n");
     return 1;
   }
   std::printf("%llu\n",
-              static_cast<unsigned long long>(quellsig::platform::childrenPeakResidentKib()));
+              static_cast<unsigned long long>(quellsig::testutil::childrenPeakResidentKib()));
   return 0;
 }
 

@@ -40,6 +40,7 @@ Result<ConfigFile> parseConfigText(std::string_view text) {
   try {
     ConfigFile file;
     std::size_t current = 0;  // "global"
+    text = withoutByteOrderMark(text);
     while (!text.empty()) {
       auto lf = text.find('\n');
       std::string_view line = trimLine(text.substr(0, lf));
@@ -68,7 +69,7 @@ Result<ConfigFile> parseConfigText(std::string_view text) {
 
 Result<ConfigFile> readConfigFile(std::string_view path) {
   if (path.size() > ConfigFile::kMaxPathBytes) return fail(Error::NameTooLong);
-  auto text = platform::readWholeFile(path, ConfigFile::kMaxBytes);
+  auto text = platform::readRegularFile(path, ConfigFile::kMaxBytes);
   if (!text) return fail(text.error());
   return parseConfigText(*text);
 }

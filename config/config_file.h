@@ -1,10 +1,10 @@
 // ConfigFile: the daemon's configuration file as sections of key = value.
 //
 // readConfigFile reads the file whole and splits it; it fails with the error
-// of opening or reading the file (FileNotFound, AccessDenied, IsDir, ...),
-// NameTooLong for a path of 1024 bytes or more, FileTooBig above 1 MiB, and
+// of opening or reading the file (FileNotFound, AccessDenied, IsDir,
+// NotRegularFile for a FIFO or device, ...), NameTooLong for a path of 1024 bytes or more, FileTooBig above 1 MiB, and
 // OutOfMemory. parseConfigText never fails except for OutOfMemory: lines it
-// cannot use are skipped.
+// cannot use are skipped, and a leading UTF-8 byte-order mark is ignored.
 //
 // Sections keep the order of their first appearance, "global" always first;
 // keys keep the position of their first appearance and the last value given.

@@ -1,8 +1,9 @@
 // DaemonConfig: the checked configuration of the daemon.
 //
 // parseDaemonConfig validates every key of a ConfigFile and fills the record.
-// It fails with InvalidConfiguration (an unknown key, or a global key in a
-// listener section), InvalidBodyLengthTag, InvalidMode (Mode or UMask),
+// It fails with InvalidConfiguration (an unknown key, a global key in a
+// listener section, or a value holding a control byte other than TAB),
+// InvalidBodyLengthTag, InvalidMode (Mode or UMask),
 // MissingListenerSocket, InvalidListenerSocket or OutOfMemory; the first
 // error ends parsing. Before returning some of these it emits its own err
 // records naming the section and key; the key-check message also goes
@@ -22,16 +23,17 @@
 #include "config/config_file.h"
 #include "config/listener_spec.h"
 #include "log/log.h"
-#include "engine/verification.h"
 #include "platform/error.h"
 
 namespace quellsig {
 
+// The defaults are those of kConfigKeys (config/config_keys.h); a
+// value-initialised record holds zeros, not defaults.
 struct DaemonConfig {
-  std::string authserv_id = "localhost";
+  std::string authserv_id;
   std::uint32_t worker_threads = 0;  // 0: one per CPU
-  std::uint32_t max_connections = 256;
-  std::string pid_file = "/var/run/quellsig/quellsig.pid";
+  std::uint32_t max_connections = 0;
+  std::string pid_file;
   bool foreground = false;
   std::optional<std::string> user;  // "user" or "user:group"
   std::optional<std::uint16_t> umask;
@@ -39,26 +41,26 @@ struct DaemonConfig {
   ListenerMode default_mode = ListenerMode::Verify;  // [global] Mode
   bool refuse_body_length = false;                   // BodyLengthTag = refuse
 
-  std::vector<std::string> nameservers{"127.0.0.1"};
-  std::uint32_t dns_timeout_ms = 5000;
-  std::uint8_t dns_retries = 2;
-  std::uint32_t dns_cache_size = 1000;
-  std::uint32_t dns_negative_ttl = 60;
+  std::vector<std::string> nameservers;
+  std::uint32_t dns_timeout_ms = 0;
+  std::uint8_t dns_retries = 0;
+  std::uint32_t dns_cache_size = 0;
+  std::uint32_t dns_negative_ttl = 0;
 
-  std::string signed_headers = "from:to:subject:date:message-id";
-  std::string over_sign_headers = "from";
-  std::uint8_t max_key_records = 3;
-  std::int64_t max_evaluation_ms = 20000;
+  std::string signed_headers;
+  std::string oversign_headers;
+  std::uint8_t max_key_records = 0;
+  std::int64_t max_evaluation_ms = 0;
   bool strip_auth_results = false;
   bool multi_sign = false;
-  std::uint64_t max_body_bytes = 10 * 1024 * 1024;
-  std::uint64_t max_headers = 500;
-  std::uint64_t max_header_bytes = 1024 * 1024;
-  std::uint64_t max_signatures = 20;
-  std::uint32_t minimum_key_bits = kRsaMinimumKeyBits;
-  bool minimum_key_bits_raised = false;  // configured below 1024
+  std::uint64_t max_body_bytes = 0;
+  std::uint64_t max_headers = 0;
+  std::uint64_t max_header_bytes = 0;
+  std::uint64_t max_signatures = 0;
+  std::uint32_t minimum_key_bits = 0;
+  bool minimum_key_bits_raised = false;  // configured below the floor
   std::optional<std::string> zmq_endpoint;
-  std::string zmq_topic = "dkim";
+  std::string zmq_topic;
 
   // At least one after parsing; modes run parallel to listeners.
   std::vector<ListenerSpec> listeners;
@@ -70,9 +72,14 @@ struct DaemonConfig {
   std::optional<std::string> domain;
   std::optional<std::string> selector;
   std::optional<std::string> key_file;
+
+  bool operator==(const DaemonConfig&) const = default;
 };
 
 Result<DaemonConfig> parseDaemonConfig(const ConfigFile& file);
+
+// The record of an empty configuration file; throws only std::bad_alloc.
+DaemonConfig defaultDaemonConfig();
 
 // Syslog, SyslogFacility and LogLevel of [global], over the logger's initial
 // settings; the identity becomes "quellsig".

@@ -5,7 +5,10 @@
 namespace quellsig {
 namespace {
 
-RuntimeSettings g_runtime;
+RuntimeSettings& stored() {
+  static RuntimeSettings settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  return settings;
+}
 
 }  // namespace
 
@@ -30,7 +33,7 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.limits = messageLimitsOf(c);
   s.multi_sign = c.multi_sign;
   s.signed_headers = c.signed_headers;
-  s.over_sign_headers = c.over_sign_headers;
+  s.oversign_headers = c.oversign_headers;
   s.domain = c.domain;
   s.selector = c.selector;
   s.zmq_endpoint = c.zmq_endpoint;
@@ -39,8 +42,8 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   return s;
 }
 
-void storeRuntimeSettings(RuntimeSettings settings) { g_runtime = std::move(settings); }
+void storeRuntimeSettings(RuntimeSettings settings) { stored() = std::move(settings); }
 
-const RuntimeSettings& runtimeSettings() { return g_runtime; }
+const RuntimeSettings& runtimeSettings() { return stored(); }
 
 }  // namespace quellsig

@@ -5,7 +5,7 @@
 // any other thread; afterwards every thread may read them through
 // runtimeSettings() without a lock, and nothing writes them again. A reload
 // does not replace them. runtimeSettings() before the store returns the
-// defaults of an empty configuration.
+// settings of an empty configuration file.
 #pragma once
 
 #include <cstdint>
@@ -30,32 +30,33 @@ struct MessageLimits {
 
 MessageLimits messageLimitsOf(const DaemonConfig& config);
 
+// Made only by runtimeSettingsFrom, so every value is the configuration's.
 struct RuntimeSettings {
-  std::string authserv_id = "localhost";
+  std::string authserv_id;
   std::vector<ListenerMode> listener_modes;
 
   std::vector<std::string> nameservers;
-  std::uint32_t dns_timeout_ms = 5000;
-  std::uint32_t dns_cache_size = 1000;  // 0 means 1000 to the cache
-  std::uint32_t dns_negative_ttl = 60;  // seconds; 0 means 60 to the cache
-  std::uint16_t dns_port = 53;
-  std::uint8_t dns_retries = 2;
+  std::uint32_t dns_timeout_ms = 0;
+  std::uint32_t dns_cache_size = 0;    // 0 means the cache's default
+  std::uint32_t dns_negative_ttl = 0;  // seconds; 0 means the cache's default
+  std::uint16_t dns_port = 53;         // not configurable
+  std::uint8_t dns_retries = 0;
 
-  std::uint32_t minimum_key_bits = 1024;  // after the floor
-  std::uint8_t max_key_records = 3;
-  std::int64_t max_evaluation_ms = 20000;
+  std::uint32_t minimum_key_bits = 0;  // after the floor
+  std::uint8_t max_key_records = 0;
+  std::int64_t max_evaluation_ms = 0;
   bool refuse_body_length = false;
   bool strip_auth_results = false;
-  MessageLimits limits = messageLimitsOf(DaemonConfig{});
+  MessageLimits limits;
 
   bool multi_sign = false;
-  std::string signed_headers = "from:to:subject:date:message-id";
-  std::string over_sign_headers = "from";
+  std::string signed_headers;
+  std::string oversign_headers;
   std::optional<std::string> domain;
   std::optional<std::string> selector;
 
   std::optional<std::string> zmq_endpoint;
-  std::string zmq_topic = "dkim";
+  std::string zmq_topic;
 
   LogSettings log;
 };

@@ -26,6 +26,7 @@
 
 #include "config/signing_index.h"
 #include "engine/private_key.h"
+#include "engine/signer.h"
 #include "platform/error.h"
 
 namespace quellsig {
@@ -41,8 +42,8 @@ struct SigningSources {
 struct SigningSettings {
   std::optional<std::string_view> domain;    // single-key domain (Domain)
   std::optional<std::string_view> selector;  // single-key selector (Selector)
-  std::string_view signed_headers = "from:to:subject:date:message-id";
-  std::string_view oversign_headers = "from";
+  std::string_view signed_headers = kDefaultSignedHeaders;
+  std::string_view oversign_headers = kDefaultOversignHeaders;
   bool multi_sign = false;
 };
 

@@ -1,11 +1,13 @@
 #include "config/table_file.h"
 
+#include "config/value_grammar.h"
+
 namespace quellsig {
 namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string_view trimLine(std::string_view s) {
+std::string_view trimTableLine(std::string_view s) {
   auto trimmed = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
   while (!s.empty() && trimmed(s.front())) s.remove_prefix(1);
   while (!s.empty() && trimmed(s.back())) s.remove_suffix(1);
@@ -26,9 +28,10 @@ std::string_view nextField(std::string_view& s) {
 
 std::vector<TableLine> parseTableLines(std::string_view text) {
   std::vector<TableLine> lines;
+  text = withoutByteOrderMark(text);
   while (!text.empty()) {
     const std::size_t lf = text.find('\n');
-    std::string_view line = trimLine(text.substr(0, lf));
+    std::string_view line = trimTableLine(text.substr(0, lf));
     text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
     if (line.empty() || line.front() == '#') continue;
     const std::string_view first = nextField(line);

@@ -1,8 +1,9 @@
 // Parsing SigningTable and KeyTable text.
 //
-// Lines end at line feeds and are trimmed of spaces, tabs and carriage
-// returns; empty lines, lines starting with "#" and lines of fewer than two
-// fields are skipped without a report. Fields are separated by runs of spaces
+// A leading UTF-8 byte-order mark is skipped. Lines end at line feeds and
+// are trimmed of spaces, tabs and carriage returns; empty lines, lines
+// starting with "#" and lines of fewer than two fields are skipped without a
+// report. Fields are separated by runs of spaces
 // and tabs; fields after the second are ignored.
 //
 // A KeyTable value is "domain:selector:path"; the path is everything after

@@ -41,10 +41,24 @@ std::optional<std::uint64_t> parseDigits(std::string_view s, std::uint64_t max, 
   return value;
 }
 
+// The digits after a sign: the sign is the value's first character, so an
+// underscore may follow it directly ("+_2048").
+std::string_view afterSign(std::string_view v) {
+  v.remove_prefix(1);
+  while (!v.empty() && v.front() == '_') v.remove_prefix(1);
+  return v;
+}
+
 }  // namespace
 
 std::string_view trimLine(std::string_view s) { return trimWith(s, isLineSpace); }
 std::string_view trimBlanks(std::string_view s) { return trimWith(s, isBlank); }
+
+std::string_view withoutByteOrderMark(std::string_view text) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  if (text.starts_with(kMark)) text.remove_prefix(kMark.size());
+  return text;
+}
 
 std::optional<bool> parseBoolean(std::string_view v) {
   for (std::string_view t : {"yes", "true", "1"}) {
@@ -58,18 +72,18 @@ std::optional<bool> parseBoolean(std::string_view v) {
 
 std::optional<std::uint64_t> parseUnsigned(std::string_view v, std::uint64_t max, unsigned base) {
   if (!v.empty() && v.front() == '-') {
-    auto magnitude = parseDigits(v.substr(1), std::numeric_limits<std::uint64_t>::max(), base);
+    auto magnitude = parseDigits(afterSign(v), std::numeric_limits<std::uint64_t>::max(), base);
     if (magnitude && *magnitude == 0) return 0;
     return std::nullopt;
   }
-  if (!v.empty() && v.front() == '+') v.remove_prefix(1);
+  if (!v.empty() && v.front() == '+') v = afterSign(v);
   return parseDigits(v, max, base);
 }
 
 std::optional<std::int64_t> parseSigned(std::string_view v) {
   constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   if (!v.empty() && v.front() == '-') {
-    auto magnitude = parseDigits(v.substr(1), kMax + 1, 10);
+    auto magnitude = parseDigits(afterSign(v), kMax + 1, 10);
     if (!magnitude) return std::nullopt;
     if (*magnitude == kMax + 1) return std::numeric_limits<std::int64_t>::min();
     return -static_cast<std::int64_t>(*magnitude);

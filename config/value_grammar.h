@@ -17,12 +17,15 @@ namespace quellsig {
 std::string_view trimLine(std::string_view s);
 // Spaces and tabs only.
 std::string_view trimBlanks(std::string_view s);
+// The text of a file without a leading UTF-8 byte-order mark, which editors
+// add unseen and which would otherwise become part of the first line.
+std::string_view withoutByteOrderMark(std::string_view text);
 
 // "yes"/"true"/"1" and "no"/"false"/"0", ASCII case ignored.
 std::optional<bool> parseBoolean(std::string_view v);
 
-// Optional "+", then digits in the given base; underscores may stand between
-// the first and last digit and are ignored. "-" followed only by zeros is 0.
+// Optional "+", then digits in the given base; underscores may stand anywhere
+// between the first and last character (a sign is the first) and are ignored. "-" followed only by zeros is 0.
 // Fails above max.
 std::optional<std::uint64_t> parseUnsigned(std::string_view v, std::uint64_t max,
                                            unsigned base = 10);

@@ -21,7 +21,7 @@ SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
   out.domain = view(settings.domain);
   out.selector = view(settings.selector);
   out.signed_headers = settings.signed_headers;
-  out.oversign_headers = settings.over_sign_headers;
+  out.oversign_headers = settings.oversign_headers;
   out.multi_sign = settings.multi_sign;
   return out;
 }

@@ -4,12 +4,13 @@
 
 #include "config/config_file.h"
 #include "config/daemon_config.h"
-#include "daemon/dns_startup.h"
-#include "log/log.h"
 #include "config/runtime_settings.h"
+#include "daemon/dns_startup.h"
 #include "daemon/process_setup.h"
 #include "daemon/signing_startup.h"
 #include "daemon/worker_pool.h"
+#include "engine/verification.h"
+#include "log/log.h"
 #include "milter/thread_resolver.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
@@ -74,10 +75,7 @@ Result<void> waitForShutdownSignal() {
   for (;;) {
     auto sig = platform::waitForDaemonSignal();
     if (!sig) return fail(sig.error());
-    if (*sig == platform::DaemonSignal::Reload) {
-      // Reload of the signing configuration (SIGHUP) comes here.
-      continue;
-    }
+    if (*sig == platform::DaemonSignal::Reload) continue;
     emit(Severity::Info, "shutdown signal ", platform::signalNumber(*sig),
          " received, draining connections...");
     return {};
@@ -98,11 +96,6 @@ Result<void> run(std::span<const std::string_view> args) {
   GenerationTracker tracker;
   if (auto s = publishInitialSigningConfig(config->daemon, tracker); !s) return fail(s.error());
 
-  // Process set-up comes here: the umask, the pid-file check and the start in
-  // the background with its readiness pipe (and a fresh log connection for the
-  // new process id). Until then the daemon stays in the foreground whatever
-  // Foreground says.
-
   if (auto b = platform::blockDaemonSignals(); !b) return fail(b.error());
 
   // Resolvers borrow the monitor, so it outlives the workers.
@@ -110,13 +103,9 @@ Result<void> run(std::span<const std::string_view> args) {
 
   setResolverMonitor(monitor.get());
 
-  // Process set-up continues here: runtime directories, the pid file.
-
   const std::uint32_t workers = workerCount(config->daemon.worker_threads);
   raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
                                          config->daemon.listeners.size()));
-
-  // Then the privilege drop, before the listening sockets are made.
 
   logStartup(config->daemon);
 
@@ -132,11 +121,10 @@ Result<void> run(std::span<const std::string_view> args) {
   // Closes the shutdown pipe and waits for every worker's drain.
   (*pool)->shutdown();
   if (!waited) return fail(waited.error());
-  // Every worker has returned by now, so no slot can hold a configuration.
+  // Every worker has returned: nothing reads a signing configuration any more.
   tracker.destroyAll();
   if (monitor) monitor->stop();
   pool->reset();
-  // Then: remove the pid file.
   return {};
 }
 

@@ -26,6 +26,10 @@ std::string_view errorName(Error e) {
       return "IsDir";
     case Error::NotDir:
       return "NotDir";
+    case Error::NotRegularFile:
+      return "NotRegularFile";
+    case Error::SymLinkLoop:
+      return "SymLinkLoop";
     case Error::PathTooLong:
       return "PathTooLong";
     case Error::InvalidPath:
@@ -192,8 +196,6 @@ std::string_view errorName(Error e) {
       return "SetuidFailed";
     case Error::PrivilegeDropNotEffective:
       return "PrivilegeDropNotEffective";
-    case Error::NotRegularFile:
-      return "NotRegularFile";
   }
   return "Unexpected";  // unreachable: every value has a case above
 }

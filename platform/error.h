@@ -30,6 +30,8 @@ enum class Error {
   FileTooBig,
   IsDir,
   NotDir,
+  NotRegularFile,
+  SymLinkLoop,
   PathTooLong,
   InvalidPath,
   ReadOnlyFileSystem,
@@ -125,7 +127,6 @@ enum class Error {
   SetgidFailed,
   SetuidFailed,
   PrivilegeDropNotEffective,
-  NotRegularFile,
 };
 
 // The bare name of an error value, e.g. "FileNotFound".

@@ -40,18 +40,6 @@ Result<UniqueFd> bindAndListen(int family, int protocol, const sockaddr* address
   return fd;
 }
 
-Result<UniqueFd> connectTo(int family, const sockaddr* address, socklen_t length,
-                          std::uint32_t timeout_ms) {
-  UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fail(lastError());
-  if (auto r = detail::setSocketTimeout(fd.get(), SO_RCVTIMEO, timeout_ms); !r) return fail(r.error());
-  if (auto r = detail::setSocketTimeout(fd.get(), SO_SNDTIMEO, timeout_ms); !r) return fail(r.error());
-  while (::connect(fd.get(), address, length) != 0) {
-    if (errno != EINTR) return fail(lastError());
-  }
-  return fd;
-}
-
 }  // namespace
 
 void removeUnixSocketFile(std::string_view path) {
@@ -113,19 +101,6 @@ Result<AcceptedConnection> acceptConnection(int listening_fd) {
     std::memcpy(out.address.data(), &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, 16);
   }
   return out;
-}
-
-Result<UniqueFd> connectUnixStream(std::string_view path, std::uint32_t timeout_ms) {
-  if (path.size() > kMaxUnixPathBytes) return fail(Error::NameTooLong);
-  sockaddr_un sun{};
-  sun.sun_family = AF_UNIX;
-  std::memcpy(sun.sun_path, path.data(), path.size());
-  return connectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&sun), sizeof sun, timeout_ms);
-}
-
-Result<UniqueFd> connectInetStream(const SocketAddress& to, std::uint32_t timeout_ms) {
-  return connectTo(detail::familyOf(to), reinterpret_cast<const sockaddr*>(to.storage.data()),
-                   static_cast<socklen_t>(to.length), timeout_ms);
 }
 
 Result<void> setTcpNoDelay(int fd) { return setFlag(fd, IPPROTO_TCP, TCP_NODELAY); }

@@ -25,11 +25,6 @@
 // system is short of descriptors or memory. The peer is described as its
 // family and address bytes (IPv4 4 bytes, IPv6 16 bytes, network order).
 //
-// connectUnixStream and connectInetStream are the client side, for tests and
-// load generators acting as the MTA: a blocking, close-on-exec connection
-// whose reads and writes give up after timeout_ms (a read then reports
-// would-block). The connect itself is not limited on loopback.
-//
 // setTcpNoDelay and setKeepAlive set TCP_NODELAY and SO_KEEPALIVE to 1.
 // Any thread may call these on sockets it alone uses.
 #pragma once
@@ -65,9 +60,6 @@ struct AcceptedConnection {
 };
 
 Result<AcceptedConnection> acceptConnection(int listening_fd);
-
-Result<UniqueFd> connectUnixStream(std::string_view path, std::uint32_t timeout_ms);
-Result<UniqueFd> connectInetStream(const SocketAddress& to, std::uint32_t timeout_ms);
 
 Result<void> setTcpNoDelay(int fd);
 Result<void> setKeepAlive(int fd);

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <limits>
+
 #include "platform/system_error.h"
 
 namespace quellsig::platform::detail {
@@ -35,6 +37,12 @@ Result<SocketAddress> socketLocalAddress(int fd) {
   }
   out.length = len;
   return out;
+}
+
+int pollTimeout(std::uint64_t ms) {
+  return ms > static_cast<std::uint64_t>(std::numeric_limits<int>::max())
+             ? std::numeric_limits<int>::max()
+             : static_cast<int>(ms);
 }
 
 }  // namespace quellsig::platform::detail

@@ -14,5 +14,8 @@ int familyOf(const SocketAddress& a);
 Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms);
 Result<SocketAddress> socketLocalAddress(int fd);
 Result<void> setNonBlocking(int fd, bool on);
+// A wait in milliseconds as poll takes it: above INT_MAX it would turn
+// negative, which poll reads as "wait forever".
+int pollTimeout(std::uint64_t ms);
 
 }  // namespace quellsig::platform::detail

@@ -17,6 +17,8 @@ Error errorFromErrno(int err) {
       return Error::IsDir;
     case ENOTDIR:
       return Error::NotDir;
+    case ELOOP:
+      return Error::SymLinkLoop;
     case ENAMETOOLONG:
       return Error::PathTooLong;
     case EROFS:

@@ -24,7 +24,7 @@ Result<bool> waitFor(int fd, short events, std::uint32_t timeout_ms) {
   const std::uint64_t deadline = monotonicMillis() + timeout_ms;
   for (;;) {
     std::uint64_t now = monotonicMillis();
-    int left = now >= deadline ? 0 : static_cast<int>(deadline - now);
+    int left = now >= deadline ? 0 : detail::pollTimeout(deadline - now);
     pollfd p{fd, events, 0};
     int n = ::poll(&p, 1, left);
     if (n > 0) return true;

@@ -1,7 +1,10 @@
 #include "config/config_file.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "tests/support/temp_dir.h"
@@ -54,6 +57,18 @@ TEST(ConfigFileTest, SectionsKeysAndCommentsFollowTheLineGrammar) {
   EXPECT_FALSE(l.value("socket").has_value());
 }
 
+TEST(ConfigFileTest, LeadingByteOrderMarkIsSkipped) {
+  auto file = parseConfigText("\xEF\xBB\xBF" "AuthservID = first\nPidFile = /p\n");
+  ASSERT_TRUE(file.has_value());
+  EXPECT_EQ(file->global().value("AuthservID"), "first");
+  ASSERT_EQ(file->global().settings.size(), 2u);
+  EXPECT_EQ(file->global().settings[0].key, "AuthservID");
+  // Only at the start: elsewhere the bytes are part of the text.
+  auto inner = parseConfigText("PidFile = /p\n\xEF\xBB\xBF" "AuthservID = x\n");
+  ASSERT_TRUE(inner.has_value());
+  EXPECT_FALSE(inner->global().value("AuthservID").has_value());
+}
+
 TEST(ConfigFileTest, EmptyTextHasOnlyGlobal) {
   auto file = parseConfigText("");
   ASSERT_TRUE(file.has_value());
@@ -81,6 +96,9 @@ TEST(ConfigFileTest, ReadsAFileOfExactlyOneMebibyteAndRefusesOneByteMore) {
 
 TEST(ConfigFileTest, ReadErrorsAreNamed) {
   TempDir dir;
+  const std::string fifo = (dir.path() / "fifo.conf").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink("loop", dir.path() / "loop");
   struct Case {
     const char* name;
     std::string path;
@@ -90,6 +108,10 @@ TEST(ConfigFileTest, ReadErrorsAreNamed) {
       {"directory", dir.path().string(), Error::IsDir},
       {"path of 1024 bytes", std::string(1024, 'a'), Error::NameTooLong},
       {"NUL in path", std::string("a\0b", 3), Error::InvalidPath},
+      // A FIFO would hang start-up (and a reload) in open or read.
+      {"FIFO", fifo, Error::NotRegularFile},
+      {"character device", "/dev/zero", Error::NotRegularFile},
+      {"symbolic link loop", (dir.path() / "loop").string(), Error::SymLinkLoop},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);

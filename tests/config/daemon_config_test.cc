@@ -5,17 +5,14 @@
 #include <functional>
 #include <string>
 
-#include "platform/datagram_socket.h"
+#include "tests/config/config_text.h"
+#include "tests/support/datagram_socket.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
 
-Result<DaemonConfig> parseText(const std::string& text) {
-  auto file = parseConfigText(text);
-  if (!file) return fail(file.error());
-  return parseDaemonConfig(*file);
-}
+using testutil::parseText;
 
 TEST(DaemonConfigTest, EmptyFileGivesEveryDefault) {
   auto c = parseText("");
@@ -35,7 +32,7 @@ TEST(DaemonConfigTest, EmptyFileGivesEveryDefault) {
   EXPECT_EQ(c->dns_cache_size, 1000u);
   EXPECT_EQ(c->dns_negative_ttl, 60u);
   EXPECT_EQ(c->signed_headers, "from:to:subject:date:message-id");
-  EXPECT_EQ(c->over_sign_headers, "from");
+  EXPECT_EQ(c->oversign_headers, "from");
   EXPECT_EQ(c->max_key_records, 3u);
   EXPECT_EQ(c->max_evaluation_ms, 20000);
   EXPECT_FALSE(c->strip_auth_results);
@@ -95,6 +92,17 @@ TEST(DaemonConfigTest, ValueGrammars) {
        [](const auto& c) { EXPECT_EQ(c.worker_threads, 0u); }},
       {"plus sign", "MaxConnections = +12",
        [](const auto& c) { EXPECT_EQ(c.max_connections, 12u); }},
+      // The sign is the first character, so an underscore may follow it.
+      {"minus then underscore", "MaxConnections = -_0",
+       [](const auto& c) { EXPECT_EQ(c.max_connections, 0u); }},
+      {"plus then underscore", "MaxConnections = +_2048",
+       [](const auto& c) { EXPECT_EQ(c.max_connections, 2048u); }},
+      {"sign and underscores only", "MaxConnections = +_",
+       [](const auto& c) { EXPECT_EQ(c.max_connections, 256u); }},
+      {"negative budget after an underscore", "MaxEvaluationMs = -_5",
+       [](const auto& c) { EXPECT_EQ(c.max_evaluation_ms, -5); }},
+      {"tab inside a text", "AuthservID = mx\tone",
+       [](const auto& c) { EXPECT_EQ(c.authserv_id, "mx\tone"); }},
       {"8-bit overflow", "MaxKeyRecords = 300",
        [](const auto& c) { EXPECT_EQ(c.max_key_records, 3u); }},
       {"8-bit maximum", "DnsRetries = 255", [](const auto& c) { EXPECT_EQ(c.dns_retries, 255u); }},
@@ -213,6 +221,7 @@ TEST(DaemonConfigTest, ListenAddresses) {
       {"inet:8891", ListenerSpec{"0.0.0.0", 8891, false}},
       {"inet:65535@255.255.255.255", ListenerSpec{"255.255.255.255", 65535, false}},
       {"inet:1_0@10.0.0.1", ListenerSpec{"10.0.0.1", 10, false}},
+      {"inet:+_8891@::1", ListenerSpec{"::1", 8891, false}},
       {"inet:25@2001:db8::1", ListenerSpec{"2001:db8::1", 25, false}},
       {"inet:25@::ffff:192.0.2.1", ListenerSpec{"::ffff:192.0.2.1", 25, false}},
       {"inet:25@::", ListenerSpec{"::", 25, false}},
@@ -259,7 +268,7 @@ TEST(DaemonConfigTest, ListenAddresses) {
 class ParserMessages : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto fd = platform::bindDatagramSocket(dir_.file("log"));
+    auto fd = testutil::bindDatagramSocket(dir_.file("log"));
     ASSERT_TRUE(fd.has_value());
     receiver_ = std::move(*fd);
     setLogSocketPath(dir_.file("log"));
@@ -272,13 +281,13 @@ class ParserMessages : public ::testing::Test {
   }
   // The text of the next record, after "<pri>quellsig[pid]: ".
   std::string nextText() {
-    auto d = platform::receiveDatagram(receiver_.get(), 2000);
+    auto d = testutil::receiveDatagram(receiver_.get(), 2000);
     if (!d || !*d) return "<no record>";
     auto colon = (*d)->find("]: ");
     return colon == std::string::npos ? **d : (*d)->substr(colon + 3);
   }
   bool noMoreRecords() {
-    auto d = platform::receiveDatagram(receiver_.get(), 50);
+    auto d = testutil::receiveDatagram(receiver_.get(), 50);
     return d && !*d;
   }
 
@@ -306,6 +315,17 @@ TEST_F(ParserMessages, ErrorsAndTheirMessages) {
        "config: [misc] unrecognized key \"Foo\" (typo?); refusing to start"},
       {"key names are exact", "authservid = x", Error::InvalidConfiguration,
        "config: [global] unrecognized key \"authservid\" (typo?); refusing to start"},
+      // A NUL in AuthservID would go into every Authentication-Results field.
+      {"NUL in a value", std::string("AuthservID = mx\0evil", 21), Error::InvalidConfiguration,
+       "config: [global] key \"AuthservID\" holds a control byte in its value; refusing to start"},
+      {"escape in a listener value", "[listener:a]\nSocket = 1\nDomain = a\x1b[0m",
+       Error::InvalidConfiguration,
+       "config: [listener:a] key \"Domain\" holds a control byte in its value; refusing to "
+       "start"},
+      {"DEL in a value", "ZmqTopic = d\x7fkim", Error::InvalidConfiguration,
+       "config: [global] key \"ZmqTopic\" holds a control byte in its value; refusing to start"},
+      {"carriage return inside a value", "PidFile = /run/a\rb", Error::InvalidConfiguration,
+       "config: [global] key \"PidFile\" holds a control byte in its value; refusing to start"},
       {"missing socket", "[listener:a]\nMode = sign", Error::MissingListenerSocket,
        "config: [listener:a] has no Socket setting -- a listener section must name an address"},
       {"host name", "[listener:a]\nSocket = inet:8891@localhost", Error::InvalidListenerSocket,

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -24,6 +26,10 @@ TEST_F(SigningLoadTest, FatalConditionsNameTheirErrorAndMessage) {
   const std::string missing = (dir_ / "missing").string();
   const std::string table = file("SigningTable", "*@a.b k1\n");
   const std::string big = file("Big", std::string(1048577, '#'));
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string loop = (dir_ / "loop").string();
+  std::filesystem::create_symlink("loop", loop);
   int tables = 0;
   auto keys = [&](const std::string& body) {
     return file("KeyTable" + std::to_string(++tables), body);
@@ -70,9 +76,24 @@ TEST_F(SigningLoadTest, FatalConditionsNameTheirErrorAndMessage) {
            " is mode 640, readable beyond its owner: chmod 600 and chown it "
            "to the user the daemon drops to"},
       {"missing table file", missing, keys("k1 a.b:s1:" + good + "\n"), std::nullopt,
-       Error::FileNotFound, ""},
+       Error::FileNotFound, "SigningTable " + missing + " could not be read: error.FileNotFound"},
+      {"missing key table", table, missing, std::nullopt, Error::FileNotFound,
+       "KeyTable " + missing + " could not be read: error.FileNotFound"},
       {"table over 1 MiB", big, keys("k1 a.b:s1:" + good + "\n"), std::nullopt, Error::FileTooBig,
-       ""},
+       "SigningTable " + big + " could not be read: error.FileTooBig"},
+      // A FIFO would block the open and the read until a writer came.
+      {"FIFO as signing table", fifo, keys("k1 a.b:s1:" + good + "\n"), std::nullopt,
+       Error::NotRegularFile, "SigningTable " + fifo + " could not be read: error.NotRegularFile"},
+      {"directory as key table", table, dir_.string(), std::nullopt, Error::IsDir,
+       "KeyTable " + dir_.string() + " could not be read: error.IsDir"},
+      {"missing KeyFile", std::nullopt, std::nullopt, missing, Error::FileNotFound,
+       "signing key " + missing + " could not be loaded: error.FileNotFound"},
+      {"FIFO as KeyFile", std::nullopt, std::nullopt, fifo, Error::NotRegularFile,
+       "signing key " + fifo + " could not be loaded: error.NotRegularFile"},
+      {"FIFO as table key", table, keys("k1 a.b:s1:" + fifo + "\n"), std::nullopt,
+       Error::NotRegularFile, "KeyTable key " + fifo + " could not be loaded: error.NotRegularFile"},
+      {"symbolic link loop as KeyFile", std::nullopt, std::nullopt, loop, Error::SymLinkLoop,
+       "signing key " + loop + " could not be loaded: error.SymLinkLoop"},
   };
   for (const Case& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -120,6 +141,24 @@ TEST_F(SigningLoadTest, SuccessReportsKeysAndKeepsKeyTableOrder) {
   EXPECT_EQ(c.keys()[1].selector, "second");
   EXPECT_EQ(c.keys()[1].path, k2);
   EXPECT_EQ(c.keys()[2].selector, "first");
+}
+
+// Editors add a byte-order mark unseen; it must not become part of the first
+// pattern or the first key name.
+TEST_F(SigningLoadTest, ByteOrderMarksOfTheTablesAreSkipped) {
+  const std::string key = copyKey(dir_, "k.pem", 1024);
+  SigningSources sources;
+  const std::string table = file("SigningTable", "\xEF\xBB\xBF*@a.example k1\n");
+  const std::string keys = file("KeyTable", "\xEF\xBB\xBFk1 a.example:s1:" + key + "\n");
+  sources.signing_table = table;
+  sources.key_table = keys;
+  auto config = loadSigningConfig(sources);
+  ASSERT_TRUE(config.has_value()) << errorName(config.error());
+  ASSERT_EQ((*config)->keys().size(), 1u);
+  EXPECT_EQ((*config)->keys()[0].name, "k1");
+  auto chosen = (*config)->select(SigningSettings{}, "user@a.example");
+  ASSERT_EQ(chosen.entries().size(), 1u);
+  EXPECT_EQ(chosen.entries()[0].selector, "s1");
 }
 
 TEST_F(SigningLoadTest, NothingConfiguredLoadsAnEmptyConfiguration) {

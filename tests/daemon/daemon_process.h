@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace quellsig::testing {
 
@@ -22,33 +22,33 @@ class Daemon {
  public:
   explicit Daemon(std::vector<std::string> args) {
     args.insert(args.begin(), QUELLSIG_BIN_DIR "/daemon/quellsig");
-    auto child = platform::spawnProcess(args);
+    auto child = testutil::spawnProcess(args);
     if (child) child_ = std::move(*child);
   }
   ~Daemon() {
     if (child_.pid > 0 && !reaped_) {
-      (void)platform::sendSignal(child_.pid, kSigkill);
-      (void)platform::waitForExit(child_.pid, kTimeoutMs);
+      (void)testutil::sendSignal(child_.pid, kSigkill);
+      (void)testutil::waitForExit(child_.pid, kTimeoutMs);
     }
   }
   bool started() const { return child_.pid > 0; }
   std::string pid() const { return std::to_string(child_.pid); }
 
   std::string stderrUntil(std::string_view needle) {
-    return platform::readUntil(child_.err.get(), needle, kTimeoutMs);
+    return testutil::readUntil(child_.err.get(), needle, kTimeoutMs);
   }
-  std::string stderrToEnd() { return platform::readAll(child_.err.get(), kTimeoutMs); }
-  void signal(int n) { ASSERT_TRUE(platform::sendSignal(child_.pid, n).has_value()); }
+  std::string stderrToEnd() { return testutil::readAll(child_.err.get(), kTimeoutMs); }
+  void signal(int n) { ASSERT_TRUE(testutil::sendSignal(child_.pid, n).has_value()); }
   // The exit status, or -1 when the daemon did not end in time or by a signal.
   int exitCode(int timeout_ms = kTimeoutMs) {
-    auto st = platform::waitForExit(child_.pid, timeout_ms);
+    auto st = testutil::waitForExit(child_.pid, timeout_ms);
     if (!st || !*st) return -1;
     reaped_ = true;
     return (*st)->signaled ? -1 : (*st)->code;
   }
 
  private:
-  platform::ChildProcess child_;
+  testutil::ChildProcess child_;
   bool reaped_ = false;
 };
 

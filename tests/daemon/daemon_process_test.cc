@@ -1,10 +1,14 @@
 // The daemon as a process: its command line, its configuration errors on
 // standard error, its start-up records and its shutdown on a signal.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/daemon/daemon_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -15,6 +19,7 @@ using testing::Daemon;
 using testing::kSighup;
 using testing::kSigint;
 using testing::kSigterm;
+using testing::kTimeoutMs;
 
 // The lines of the exit report of an error, in the initial log settings.
 std::string exitReport(const std::string& pid, std::string_view name) {
@@ -172,6 +177,8 @@ TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
 TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
   testutil::TempDir dir;
   const std::string table = dir.write("SigningTable", "*@a.example k1\n");
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   struct Case {
     const char* name;
     std::string listener_keys;
@@ -182,8 +189,11 @@ TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
        "SigningTable is set without a KeyTable: nothing can be signed through it\n",
        "SigningTableWithoutKeyTable"},
       {"missing table file",
-       "SigningTable = " + dir.file("missing") + "\nKeyTable = " + dir.file("missing") + "\n", "",
+       "SigningTable = " + dir.file("missing") + "\nKeyTable = " + dir.file("missing") + "\n",
+       "SigningTable " + dir.file("missing") + " could not be read: error.FileNotFound\n",
        "FileNotFound"},
+      {"FIFO as table file", "SigningTable = " + fifo + "\nKeyTable = " + fifo + "\n",
+       "SigningTable " + fifo + " could not be read: error.NotRegularFile\n", "NotRegularFile"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -200,6 +210,53 @@ TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
             "\nerror: " + std::string(tc.error) + "\n";
     EXPECT_EQ(err, want);
   }
+}
+
+TEST(DaemonProcessTest, FifoAsConfigurationFileFailsInsteadOfHanging) {
+  testutil::TempDir dir;
+  const std::string fifo = dir.file("c.conf");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  Daemon d({"-c", fifo});
+  ASSERT_TRUE(d.started());
+  const std::string err = d.stderrToEnd();
+  EXPECT_EQ(d.exitCode(), 1);
+  EXPECT_EQ(err, "quellfilt[" + d.pid() + "]: failed to load config " + fifo +
+                     ": error.NotRegularFile\n" + exitReport(d.pid(), "NotRegularFile"));
+}
+
+// Started with 0, 1 and 2 closed, the daemon puts /dev/null on them before it
+// makes any descriptor of its own; otherwise its syslog socket or a DNS
+// socket would become standard error and receive the exit report.
+TEST(DaemonProcessTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
+  testutil::TempDir dir;
+  const std::string conf = dir.write("c.conf", "Syslog = no\n");
+  auto child = testutil::spawnProcess(std::vector<std::string>{
+      "/bin/sh", "-c", "exec \"$0\" -c \"$1\" <&- >&- 2>&-", QUELLSIG_BIN_DIR "/daemon/quellsig",
+      conf});
+  ASSERT_TRUE(child.has_value());
+  const std::string fds = "/proc/" + std::to_string(child->pid) + "/fd/";
+  auto target = [&](int fd) {
+    std::error_code ec;
+    return std::filesystem::read_symlink(fds + std::to_string(fd), ec).string();
+  };
+  // The shell execs the daemon; wait until the daemon runs and its monitor
+  // thread has had time to make its sockets.
+  std::string exe;
+  for (int i = 0; i < 500 && exe.find("quellsig") == std::string::npos; ++i) {
+    std::error_code ec;
+    exe = std::filesystem::read_symlink("/proc/" + std::to_string(child->pid) + "/exe", ec).string();
+    platform::sleepMillis(10);
+  }
+  platform::sleepMillis(300);
+  for (int fd = 0; fd <= 2; ++fd) {
+    SCOPED_TRACE(fd);
+    EXPECT_EQ(target(fd), "/dev/null");
+  }
+  ASSERT_TRUE(testutil::sendSignal(child->pid, kSigterm).has_value());
+  auto st = testutil::waitForExit(child->pid, kTimeoutMs);
+  ASSERT_TRUE(st && *st);
+  EXPECT_FALSE((*st)->signaled);
+  EXPECT_EQ((*st)->code, 0);
 }
 
 TEST(DaemonProcessTest, NameserverThatIsNoAddressIsFatalAndNamed) {

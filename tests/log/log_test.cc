@@ -5,8 +5,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/datagram_socket.h"
 #include "platform/log_socket.h"
+#include "tests/support/datagram_socket.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
@@ -16,7 +16,7 @@ namespace {
 class SyslogRecords : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto fd = platform::bindDatagramSocket(dir_.file("log"));
+    auto fd = testutil::bindDatagramSocket(dir_.file("log"));
     ASSERT_TRUE(fd.has_value()) << errorName(fd.error());
     receiver_ = std::move(*fd);
     setLogSocketPath(dir_.file("log"));
@@ -31,7 +31,7 @@ class SyslogRecords : public ::testing::Test {
     openLogConnection();
   }
   std::optional<std::string> next(int timeout_ms = 2000) {
-    auto d = platform::receiveDatagram(receiver_.get(), timeout_ms);
+    auto d = testutil::receiveDatagram(receiver_.get(), timeout_ms);
     if (!d) return std::nullopt;
     return *d;
   }
@@ -156,7 +156,7 @@ TEST_F(SyslogRecords, NoSyslogDaemonLosesRecordsSilently) {
   receiver_.reset();
   emit(Severity::Err, "lost with the receiver");
   std::filesystem::remove(dir_.file("log"));
-  auto fresh = platform::bindDatagramSocket(dir_.file("log"));
+  auto fresh = testutil::bindDatagramSocket(dir_.file("log"));
   ASSERT_TRUE(fresh.has_value());
   receiver_ = std::move(*fresh);
   emit(Severity::Err, "lost: the connection is dead");

@@ -33,7 +33,7 @@ const std::string kLimitWarning =
 
 TEST(MilterConnectionTest, FiveHundredFieldsFitAndTheNextTripsTheLimit) {
   LogCapture log;
-  MilterPeer peer(RuntimeSettings{}, "192.0.2.1");  // MaxHeaders 500 by default
+  MilterPeer peer(defaultSettings(), "192.0.2.1");  // MaxHeaders 500 by default
   std::string fields = packet('D', "C{daemon_name}\0mta-in\0"s);
   for (int i = 0; i < 500; ++i) fields += header("X-N", "abc");
   peer.feed(fields);
@@ -177,14 +177,14 @@ TEST(MilterConnectionTest, AbortInTheMiddleOfAMessage) {
     seen.push_back("body=" + c.body);
     return kReplyContinue;
   };
-  MilterPeer peer(RuntimeSettings{}, "", hooks);
+  MilterPeer peer(defaultSettings(), "", hooks);
   peer.feed(header("Old", "1") + packet('B', "old") + packet('A') + header("New", "2") +
             packet('B', "new") + packet('E'));
   EXPECT_EQ(seen, (std::vector<std::string>{"New", "body=new"}));
 }
 
 TEST(MilterConnectionTest, QuitNewConnectionForgetsTheSession) {
-  MilterPeer peer(RuntimeSettings{}, "192.0.2.9");
+  MilterPeer peer(defaultSettings(), "192.0.2.9");
   peer.feed(negotiation(6, 0x1ff, 0x1fffff) +
             packet('D', "C{daemon_name}\0mta-in\0{client_addr}\0" "192.0.2.1\0"
                         "{client_name}\0mx\0{auth_type}\0plain\0"s) +
@@ -204,7 +204,7 @@ TEST(MilterConnectionTest, QuitNewConnectionForgetsTheSession) {
 }
 
 TEST(MilterConnectionTest, PeerLabelIsCutAndNamesFallBack) {
-  MilterPeer peer(RuntimeSettings{}, std::string(80, 'p'));
+  MilterPeer peer(defaultSettings(), std::string(80, 'p'));
   EXPECT_EQ(peer.connection->peer_label, std::string(64, 'p'));
   MilterPeer local;
   EXPECT_EQ(connectionName(*local.connection), "unknown");

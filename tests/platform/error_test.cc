@@ -23,6 +23,7 @@ TEST(ErrorTest, ErrnoBorderMapsTheCommonCases) {
       {ENOENT, Error::FileNotFound},
       {EACCES, Error::AccessDenied},
       {EISDIR, Error::IsDir},
+      {ELOOP, Error::SymLinkLoop},
       {EADDRINUSE, Error::AddressInUse},
       {ENOMEM, Error::OutOfMemory},
       {EMFILE, Error::ProcessFdQuotaExceeded},

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "platform/child_process.h"
 #include "platform/log_socket.h"
+#include "tests/support/child_process.h"
 
 namespace quellsig::platform {
 namespace {
@@ -19,12 +19,12 @@ TEST(SignalsTest, BrokenPipeSignalDoesNotEndTheProcessOnceHandled) {
   EXPECT_EXIT(
       {
         if (!ignoreBrokenPipe()) std::exit(2);
-        (void)sendSignal(processId(), kSigpipe);
+        (void)testutil::sendSignal(processId(), kSigpipe);
         std::exit(7);
       },
       ::testing::ExitedWithCode(7), "");
   // Without it the signal is fatal: the check above can tell the two apart.
-  EXPECT_EXIT((void)sendSignal(processId(), kSigpipe), ::testing::KilledBySignal(kSigpipe), "");
+  EXPECT_EXIT((void)testutil::sendSignal(processId(), kSigpipe), ::testing::KilledBySignal(kSigpipe), "");
 }
 
 }  // namespace

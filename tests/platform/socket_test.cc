@@ -1,12 +1,24 @@
 #include <gtest/gtest.h>
 
 #include "platform/inet_address.h"
+#include "platform/socket_common.h"
 #include "platform/tcp_stream.h"
 #include "platform/thread.h"
 #include "platform/udp_socket.h"
 
 namespace quellsig::platform {
 namespace {
+
+// A wait longer than INT_MAX milliseconds would turn negative, which poll
+// reads as "forever".
+TEST(PollTimeoutTest, ClampsToTheLargestInt) {
+  EXPECT_EQ(detail::pollTimeout(0), 0);
+  EXPECT_EQ(detail::pollTimeout(20000), 20000);
+  EXPECT_EQ(detail::pollTimeout(2147483647u), 2147483647);
+  EXPECT_EQ(detail::pollTimeout(2147483648u), 2147483647);
+  EXPECT_EQ(detail::pollTimeout(4294967295u), 2147483647);
+  EXPECT_EQ(detail::pollTimeout(UINT64_MAX), 2147483647);
+}
 
 TEST(InetAddressTest, LiteralsOnly) {
   struct Case {

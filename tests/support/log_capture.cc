@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/datagram_socket.h"
+#include "tests/support/datagram_socket.h"
 
 namespace quellsig::testing {
 
@@ -20,11 +20,11 @@ namespace {
 }  // namespace
 
 LogCapture::LogCapture() : saved_(logSettings()) {
-  auto dir = platform::TempDir::create("log");
+  auto dir = testutil::PrivateDir::create("log");
   if (!dir) cannotCapture("create a directory", dir.error());
   dir_ = std::move(*dir);
   const std::string path = dir_.path() + "/log.sock";
-  auto fd = platform::bindDatagramSocket(path);
+  auto fd = testutil::bindDatagramSocket(path);
   if (!fd) cannotCapture("bind the log socket", fd.error());
   fd_ = std::move(*fd);
   setLogSocketPath(path);
@@ -43,7 +43,7 @@ LogCapture::~LogCapture() {
 
 const std::vector<std::string>& LogCapture::messages() {
   while (fd_) {
-    auto got = platform::receiveDatagram(fd_.get(), 0);
+    auto got = testutil::receiveDatagram(fd_.get(), 0);
     if (!got || !*got) break;
     const std::string& record = **got;
     auto colon = record.find("]: ");

@@ -13,7 +13,7 @@
 
 #include "log/log.h"
 #include "platform/fd.h"
-#include "platform/temp_dir.h"
+#include "tests/support/private_dir.h"
 
 namespace quellsig::testing {
 
@@ -30,7 +30,7 @@ class LogCapture {
   void clear();
 
  private:
-  platform::TempDir dir_;
+  testutil::PrivateDir dir_;
   platform::UniqueFd fd_;
   LogSettings saved_;
   std::vector<std::string> messages_;

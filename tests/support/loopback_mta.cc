@@ -1,26 +1,62 @@
 #include "tests/support/loopback_mta.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/byte_writer.h"
 #include "platform/inet_address.h"
-#include "platform/listen_socket.h"
 #include "platform/stream_socket.h"
+#include "platform/system_error.h"
 
 namespace quellsig::testing {
+namespace {
+
+// A blocking connection whose reads and writes give up after timeout_ms (a
+// read then reports would-block).
+Result<platform::UniqueFd> connectTo(int family, const sockaddr* address, socklen_t length,
+                                     std::uint32_t timeout_ms) {
+  platform::UniqueFd fd(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return fail(platform::lastError());
+  timeval tv{};
+  tv.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+  tv.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+  for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    if (::setsockopt(fd.get(), SOL_SOCKET, option, &tv, sizeof tv) != 0) {
+      return fail(platform::lastError());
+    }
+  }
+  while (::connect(fd.get(), address, length) != 0) {
+    if (errno != EINTR) return fail(platform::lastError());
+  }
+  return fd;
+}
+
+}  // namespace
 
 std::optional<LoopbackMta> LoopbackMta::overTcp(std::string_view ip, std::uint16_t port,
                                                 std::uint32_t timeout_ms) {
   auto address = platform::parseIpLiteral(ip, port);
   if (!address) return std::nullopt;
-  auto fd = platform::connectInetStream(*address, timeout_ms);
+  auto fd = connectTo(address->length == sizeof(sockaddr_in) ? AF_INET : AF_INET6,
+                      reinterpret_cast<const sockaddr*>(address->storage.data()),
+                      static_cast<socklen_t>(address->length), timeout_ms);
   if (!fd) return std::nullopt;
   return LoopbackMta(std::move(*fd));
 }
 
 std::optional<LoopbackMta> LoopbackMta::overUnix(std::string_view path, std::uint32_t timeout_ms) {
-  auto fd = platform::connectUnixStream(path, timeout_ms);
+  sockaddr_un sun{};
+  if (path.size() >= sizeof sun.sun_path) return std::nullopt;
+  sun.sun_family = AF_UNIX;
+  std::memcpy(sun.sun_path, path.data(), path.size());
+  auto fd = connectTo(AF_UNIX, reinterpret_cast<const sockaddr*>(&sun), sizeof sun, timeout_ms);
   if (!fd) return std::nullopt;
   return LoopbackMta(std::move(*fd));
 }

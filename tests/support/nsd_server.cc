@@ -60,7 +60,7 @@ std::unique_ptr<NsdServer> NsdServer::start(NsdOptions options, std::string* err
     return nullptr;
   }
   std::unique_ptr<NsdServer> server(new NsdServer());
-  auto dir = platform::TempDir::create("nsd");
+  auto dir = testutil::PrivateDir::create("nsd");
   if (!dir) {
     *error = "cannot create a temporary directory";
     return nullptr;
@@ -117,7 +117,7 @@ bool NsdServer::launch(std::string* error) {
 
   const std::string output = d + "/nsd.out";
   std::vector<std::string> argv = {"nsd", "-d", "-c", d + "/nsd.conf"};
-  auto child = platform::BackgroundProcess::spawn(argv, output);
+  auto child = testutil::BackgroundProcess::spawn(argv, output);
   if (!child) {
     *error = std::string("cannot run nsd: ") + std::string(errorName(child.error()));
     return false;

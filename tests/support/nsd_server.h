@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/background_process.h"
-#include "platform/temp_dir.h"
+#include "tests/support/background_process.h"
+#include "tests/support/private_dir.h"
 
 namespace quellsig::testing {
 
@@ -48,8 +48,8 @@ class NsdServer {
   bool launch(std::string* error);
 
   NsdOptions options_;
-  platform::TempDir dir_;
-  platform::BackgroundProcess process_;
+  testutil::PrivateDir dir_;
+  testutil::BackgroundProcess process_;
 };
 
 // A loopback port that was free a moment ago for both UDP and TCP on address.

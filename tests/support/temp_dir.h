@@ -1,5 +1,5 @@
 // TempDir: a fresh private directory for a test (or a suite), removed with
-// everything in it when the object goes away; built on platform::TempDir.
+// everything in it when the object goes away; built on testutil::PrivateDir.
 // A directory that cannot be made aborts the test binary: no test can go on
 // without it. Names stay short because unix sockets bound inside must keep
 // their paths under 104 bytes. write() replaces the file; with a mode it then
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/temp_dir.h"
+#include "tests/support/private_dir.h"
 
 namespace quellsig::testutil {
 
@@ -22,7 +22,7 @@ class TempDir {
  public:
   // prefix: a short word naming the user, e.g. "tools".
   explicit TempDir(std::string_view prefix = "test") {
-    auto dir = platform::TempDir::create(prefix);
+    auto dir = testutil::PrivateDir::create(prefix);
     if (!dir) {
       std::fprintf(stderr, "cannot create a temporary directory: %s\n",
                    std::string(errorName(dir.error())).c_str());
@@ -57,7 +57,7 @@ class TempDir {
   }
 
  private:
-  platform::TempDir dir_;
+  testutil::PrivateDir dir_;
   std::filesystem::path path_;
 };
 

@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "platform/file.h"
-#include "platform/run_program.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 #include "tools/testkey/local_public_key.h"
 
@@ -27,18 +28,18 @@ class GenkeyToolTest : public ::testing::Test {
   // The test binary depends on the tool, so a missing one is a build fault.
   void SetUp() override { ASSERT_TRUE(fs::exists(kGenkey)) << kGenkey << " not built"; }
 
-  platform::ProgramResult run(std::vector<std::string> args) {
+  testutil::ProgramResult run(std::vector<std::string> args) {
     args.insert(args.begin(), kGenkey);
-    auto r = platform::runProgram(args, dir_.path().string());
+    auto r = testutil::runProgram(args, dir_.path().string());
     EXPECT_TRUE(r.has_value());
-    return r.value_or(platform::ProgramResult{});
+    return r.value_or(testutil::ProgramResult{});
   }
   // Runs the tool from a shell that first applies `setup` (umask, ulimit).
-  platform::ProgramResult runAfter(const std::string& setup, std::vector<std::string> args) {
+  testutil::ProgramResult runAfter(const std::string& setup, std::vector<std::string> args) {
     args.insert(args.begin(), {"/bin/sh", "-c", setup + "; exec \"$0\" \"$@\"", kGenkey});
-    auto r = platform::runProgram(args, dir_.path().string());
+    auto r = testutil::runProgram(args, dir_.path().string());
     EXPECT_TRUE(r.has_value());
-    return r.value_or(platform::ProgramResult{});
+    return r.value_or(testutil::ProgramResult{});
   }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
@@ -364,7 +365,7 @@ TEST_F(GenkeyRsaTest, RecordLayoutsAndZoneAcceptance) {
   // scripts/install-deps installs bind9-utils: without it the zone check fails.
   const std::string checkzone = "/usr/bin/named-checkzone";
   ASSERT_TRUE(fs::exists(checkzone)) << "named-checkzone (bind9-utils) not installed";
-  auto check = platform::runProgram(
+  auto check = testutil::runProgram(
       std::vector<std::string>{checkzone, "-D", "-o", "-", "example.com", "zone"},
       dir_.path().string());
   ASSERT_TRUE(check.has_value());

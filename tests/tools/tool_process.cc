@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/run_program.h"
+#include "tests/support/run_program.h"
 
 namespace quellsig::testing {
 
@@ -10,7 +10,7 @@ ToolRun runTool(const std::string& program, const std::vector<std::string>& args
                 const testutil::TempDir& dir) {
   std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
-  auto r = platform::runProgram(argv, dir.path().string());
+  auto r = testutil::runProgram(argv, dir.path().string());
   EXPECT_TRUE(r.has_value()) << program;
   if (!r) return {};
   return {r->exit_status, std::move(r->out), std::move(r->err)};

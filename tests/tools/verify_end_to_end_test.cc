@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/run_program.h"
 #include "tests/support/nsd_server.h"
+#include "tests/support/run_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
@@ -122,26 +122,26 @@ class VerifyEndToEndTest : public ::testing::Test {
   }
   void SetUp() override { ASSERT_NE(server_, nullptr) << error_; }
 
-  static platform::ProgramResult run(std::vector<std::string> argv) {
-    auto r = platform::runProgram(argv, dir_->path().string());
+  static testutil::ProgramResult run(std::vector<std::string> argv) {
+    auto r = testutil::runProgram(argv, dir_->path().string());
     EXPECT_TRUE(r.has_value()) << argv[0];
-    return r.value_or(platform::ProgramResult{});
+    return r.value_or(testutil::ProgramResult{});
   }
   static std::vector<std::string> dnsArgs() {
     return {"-n", server_->address(), "-p", std::to_string(server_->port())};
   }
-  static platform::ProgramResult check(const std::string& file) {
+  static testutil::ProgramResult check(const std::string& file) {
     std::vector<std::string> argv = {kCheck};
     for (auto& a : dnsArgs()) argv.push_back(a);
     argv.push_back(file);
     return run(argv);
   }
-  static platform::ProgramResult testkey(const std::string& selector, const std::string& key) {
+  static testutil::ProgramResult testkey(const std::string& selector, const std::string& key) {
     std::vector<std::string> argv = {kTestkey, "-s", selector, "-d", "example.test", "-k", key};
     for (auto& a : dnsArgs()) argv.push_back(a);
     return run(argv);
   }
-  static platform::ProgramResult perl(std::vector<std::string> args) {
+  static testutil::ProgramResult perl(std::vector<std::string> args) {
     std::vector<std::string> argv = {"/usr/bin/perl", "verify.pl", args[0], server_->address(),
                                      std::to_string(server_->port())};
     argv.insert(argv.end(), args.begin() + 1, args.end());

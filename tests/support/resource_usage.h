@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 std::uint64_t childrenPeakResidentKib();
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

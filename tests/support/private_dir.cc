@@ -1,4 +1,4 @@
-#include "platform/temp_dir.h"
+#include "tests/support/private_dir.h"
 
 #include <stdlib.h>
 
@@ -7,9 +7,9 @@
 
 #include "platform/system_error.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
-TempDir& TempDir::operator=(TempDir&& o) noexcept {
+PrivateDir& PrivateDir::operator=(PrivateDir&& o) noexcept {
   if (this != &o) {
     std::error_code ec;
     if (!path_.empty()) std::filesystem::remove_all(path_, ec);
@@ -19,12 +19,12 @@ TempDir& TempDir::operator=(TempDir&& o) noexcept {
   return *this;
 }
 
-TempDir::~TempDir() {
+PrivateDir::~PrivateDir() {
   std::error_code ec;
   if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
-Result<TempDir> TempDir::create(std::string_view prefix) {
+Result<PrivateDir> PrivateDir::create(std::string_view prefix) {
   const char* base = ::getenv("TMPDIR");
   std::string templ = (base && *base) ? base : "/tmp";
   templ += "/quellsig-";
@@ -32,10 +32,10 @@ Result<TempDir> TempDir::create(std::string_view prefix) {
   templ += "-XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
-  if (::mkdtemp(buf.data()) == nullptr) return fail(lastError());
-  TempDir d;
+  if (::mkdtemp(buf.data()) == nullptr) return fail(platform::lastError());
+  PrivateDir d;
   d.path_ = buf.data();
   return d;
 }
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

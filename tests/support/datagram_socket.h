@@ -14,9 +14,9 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
-Result<UniqueFd> bindDatagramSocket(std::string_view path);
+Result<platform::UniqueFd> bindDatagramSocket(std::string_view path);
 Result<std::optional<std::string>> receiveDatagram(int fd, int timeout_ms);
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -25,12 +25,12 @@
 #include "platform/error.h"
 #include "platform/fd.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 struct ChildProcess {
   int pid = -1;
-  UniqueFd out;
-  UniqueFd err;
+  platform::UniqueFd out;
+  platform::UniqueFd err;
 };
 
 struct SpawnOptions {
@@ -54,4 +54,4 @@ std::string readAll(int fd, int timeout_ms);
 // is up; returns what arrived.
 std::string readUntil(int fd, std::string_view needle, int timeout_ms);
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -1,4 +1,4 @@
-#include "platform/datagram_socket.h"
+#include "tests/support/datagram_socket.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,17 +9,17 @@
 
 #include "platform/system_error.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
-Result<UniqueFd> bindDatagramSocket(std::string_view path) {
+Result<platform::UniqueFd> bindDatagramSocket(std::string_view path) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof(addr.sun_path)) return fail(Error::PathTooLong);
   std::memcpy(addr.sun_path, path.data(), path.size());
-  UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fail(lastError());
+  platform::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return fail(platform::lastError());
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
-    return fail(lastError());
+    return fail(platform::lastError());
   }
   return fd;
 }
@@ -30,7 +30,7 @@ Result<std::optional<std::string>> receiveDatagram(int fd, int timeout_ms) {
   do {
     rc = ::poll(&p, 1, timeout_ms);
   } while (rc < 0 && errno == EINTR);
-  if (rc < 0) return fail(lastError());
+  if (rc < 0) return fail(platform::lastError());
   if (rc == 0) return std::optional<std::string>();
   std::string buf(65536, '\0');
   // Non-blocking: readiness is only a hint when another reader shares the socket.
@@ -38,9 +38,9 @@ Result<std::optional<std::string>> receiveDatagram(int fd, int timeout_ms) {
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     return std::optional<std::string>();
   }
-  if (n < 0) return fail(lastError());
+  if (n < 0) return fail(platform::lastError());
   buf.resize(static_cast<std::size_t>(n));
   return std::optional<std::string>(std::move(buf));
 }
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

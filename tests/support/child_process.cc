@@ -1,4 +1,4 @@
-#include "platform/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,13 +15,13 @@
 
 extern char** environ;
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 namespace {
 
-Result<std::pair<UniqueFd, UniqueFd>> makePipe() {
+Result<std::pair<platform::UniqueFd, platform::UniqueFd>> makePipe() {
   int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(lastError());
-  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(platform::lastError());
+  return std::pair{platform::UniqueFd(fds[0]), platform::UniqueFd(fds[1])};
 }
 
 // Owns the spawn attributes and file actions for the length of one spawn.
@@ -46,7 +46,7 @@ class SpawnSetup {
 
 Result<ChildProcess> spawnProcess(std::span<const std::string> argv, const SpawnOptions& options) {
   if (argv.empty()) return fail(Error::InvalidArgument);
-  std::optional<std::pair<UniqueFd, UniqueFd>> out, err;
+  std::optional<std::pair<platform::UniqueFd, platform::UniqueFd>> out, err;
   if (options.output_file.empty()) {
     auto o = makePipe();
     if (!o) return fail(o.error());
@@ -85,7 +85,7 @@ Result<ChildProcess> spawnProcess(std::span<const std::string> argv, const Spawn
   const int rc = options.search_path
                      ? ::posix_spawnp(&pid, args[0], &s.actions, &s.attr, args.data(), environ)
                      : ::posix_spawn(&pid, args[0], &s.actions, &s.attr, args.data(), environ);
-  if (rc != 0) return fail(errorFromErrno(rc));
+  if (rc != 0) return fail(platform::errorFromErrno(rc));
   ChildProcess child;
   child.pid = pid;
   if (out) {
@@ -96,33 +96,33 @@ Result<ChildProcess> spawnProcess(std::span<const std::string> argv, const Spawn
 }
 
 Result<void> sendSignal(int pid, int signal_number) {
-  if (::kill(pid, signal_number) != 0) return fail(lastError());
+  if (::kill(pid, signal_number) != 0) return fail(platform::lastError());
   return {};
 }
 
 Result<std::optional<ExitStatus>> waitForExit(int pid, int timeout_ms) {
-  std::uint64_t deadline = monotonicMillis() + static_cast<std::uint64_t>(timeout_ms);
+  std::uint64_t deadline = platform::monotonicMillis() + static_cast<std::uint64_t>(timeout_ms);
   for (;;) {
     int status = 0;
     pid_t rc = ::waitpid(pid, &status, WNOHANG);
     if (rc < 0) {
       if (errno == EINTR) continue;
-      return fail(lastError());
+      return fail(platform::lastError());
     }
     if (rc == pid) {
       if (WIFSIGNALED(status)) return ExitStatus{true, WTERMSIG(status)};
       return ExitStatus{false, WEXITSTATUS(status)};
     }
-    if (monotonicMillis() >= deadline) return std::optional<ExitStatus>();
-    sleepMillis(10);
+    if (platform::monotonicMillis() >= deadline) return std::optional<ExitStatus>();
+    platform::sleepMillis(10);
   }
 }
 
 std::string readUntil(int fd, std::string_view needle, int timeout_ms) {
   std::string got;
-  std::uint64_t deadline = monotonicMillis() + static_cast<std::uint64_t>(timeout_ms);
+  std::uint64_t deadline = platform::monotonicMillis() + static_cast<std::uint64_t>(timeout_ms);
   while (needle.empty() || got.find(needle) == std::string::npos) {
-    std::uint64_t now = monotonicMillis();
+    std::uint64_t now = platform::monotonicMillis();
     if (now >= deadline) break;
     pollfd p{fd, POLLIN, 0};
     int rc = ::poll(&p, 1, static_cast<int>(deadline - now));
@@ -139,4 +139,4 @@ std::string readUntil(int fd, std::string_view needle, int timeout_ms) {
 
 std::string readAll(int fd, int timeout_ms) { return readUntil(fd, {}, timeout_ms); }
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -1,4 +1,4 @@
-#include "platform/background_process.h"
+#include "tests/support/background_process.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/child_process.h"
+#include "tests/support/child_process.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 BackgroundProcess::BackgroundProcess(BackgroundProcess&& o) noexcept
     : pid_(std::exchange(o.pid_, -1)), reaped_(std::exchange(o.reaped_, true)) {}
@@ -57,4 +57,4 @@ void BackgroundProcess::stop(std::uint32_t timeout_ms) {
   reaped_ = true;
 }
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -16,7 +16,7 @@
 
 #include "platform/error.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 class BackgroundProcess {
  public:
@@ -37,4 +37,4 @@ class BackgroundProcess {
   bool reaped_ = true;
 };
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -15,7 +15,7 @@
 
 #include "platform/error.h"
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 struct ProgramResult {
   int exit_status = -1;  // -1 when the program was killed by a signal
@@ -25,4 +25,4 @@ struct ProgramResult {
 
 Result<ProgramResult> runProgram(std::span<const std::string> argv, std::string_view cwd);
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil

@@ -1,8 +1,8 @@
-#include "platform/resource_usage.h"
+#include "tests/support/resource_usage.h"
 
 #include <sys/resource.h>
 
-namespace quellsig::platform {
+namespace quellsig::testutil {
 
 std::uint64_t childrenPeakResidentKib() {
   struct rusage usage {};
@@ -11,4 +11,4 @@ std::uint64_t childrenPeakResidentKib() {
   return usage.ru_maxrss > 0 ? static_cast<std::uint64_t>(usage.ru_maxrss) : 0;
 }
 
-}  // namespace quellsig::platform
+}  // namespace quellsig::testutil
