@@ -6,8 +6,8 @@
 #include <new>
 #include <optional>
 
-#include "log/log.h"
 #include "dns/monitor.h"
+#include "log/log.h"
 #include "platform/byte_cursor.h"
 #include "platform/byte_writer.h"
 #include "platform/clock.h"

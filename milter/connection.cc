@@ -9,6 +9,8 @@
 namespace quellsig {
 namespace {
 
+constexpr std::size_t kHeaderFieldsReserved = 32;
+
 // Replaces a stored text; a copy that cannot be made leaves it empty.
 void replaceText(std::optional<std::string>& field, std::string_view text) {
   field.reset();
@@ -39,13 +41,16 @@ std::optional<std::string>* macroField(MilterConnection& c, std::string_view nam
 // with a bare LF before each continuation line.
 std::string restoreLineEnds(std::string_view value) {
   std::string out;
-  out.reserve(value.size() + 8);
-  char previous = '\0';
-  for (char ch : value) {
-    if (ch == '\n' && previous != '\r') out.push_back('\r');
-    out.push_back(ch);
-    previous = ch;
+  out.reserve(value.size() + 4);
+  std::size_t from = 0;
+  for (std::size_t lf = value.find('\n'); lf != std::string_view::npos;
+       lf = value.find('\n', from)) {
+    out.append(value.substr(from, lf - from));
+    if (lf == 0 || value[lf - 1] != '\r') out.push_back('\r');
+    out.push_back('\n');
+    from = lf + 1;
   }
+  out.append(value.substr(from));
   return out;
 }
 
@@ -103,8 +108,8 @@ void applyMacros(MilterConnection& c, std::span<const std::uint8_t> payload) {
 void applyConnect(MilterConnection& c, std::string_view host, std::uint8_t family) {
   replaceText(c.connect_host, host);
   if (!c.connect_host) return;
-  c.connect_family = (family == '4' || family == '6' || family == 'L') ? static_cast<char>(family)
-                                                                       : 'U';
+  c.connect_family =
+      (family == '4' || family == '6' || family == 'L') ? static_cast<char>(family) : 'U';
 }
 
 void applyHelo(MilterConnection& c, std::string_view helo) { replaceText(c.helo_name, helo); }
@@ -138,6 +143,8 @@ void accumulateHeader(MilterConnection& c, std::string_view name, std::string_vi
     return;
   }
   try {
+    // Most header blocks fit in one allocation of this many fields.
+    if (c.headers.capacity() == 0) c.headers.reserve(kHeaderFieldsReserved);
     c.headers.push_back({std::string(name), restoreLineEnds(value), leading_space});
     c.header_bytes += field_bytes;
   } catch (const std::bad_alloc&) {

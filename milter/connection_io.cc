@@ -40,15 +40,17 @@ ConnectionStatus onReadable(MilterWorker& worker, MilterConnection& c) {
     if (!appendReceived(c.read_buffer, std::span(scratch).first(got->bytes))) {
       return closeConnection(worker, c);
     }
-    for (;;) {
-      auto packet = decodePacket(c.read_buffer);
-      if (!packet) return closeConnection(worker, c);
-      if (!*packet) break;
-      if (dispatch(worker, c, **packet) == ConnectionStatus::Closed) {
-        return ConnectionStatus::Closed;
-      }
-      consumePacket(c.read_buffer);
-    }
+    if (dispatchBuffered(worker, c) == ConnectionStatus::Closed) return ConnectionStatus::Closed;
+  }
+}
+
+ConnectionStatus dispatchBuffered(MilterWorker& worker, MilterConnection& c) {
+  for (;;) {
+    auto packet = decodePacket(c.read_buffer);
+    if (!packet) return closeConnection(worker, c);
+    if (!*packet) return ConnectionStatus::Open;
+    if (dispatch(worker, c, **packet) == ConnectionStatus::Closed) return ConnectionStatus::Closed;
+    consumePacket(c.read_buffer);
   }
 }
 
@@ -82,6 +84,9 @@ ConnectionStatus sendReply(MilterWorker& worker, MilterConnection& c,
 }
 
 ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
+  // The socket was full at the last try and its write-readiness event is
+  // still to come: a write now would only report would-block again.
+  if (c.waiting_for_writable) return ConnectionStatus::Open;
   ReplyQueue& q = c.reply_queue;
   while (q.write_offset < q.bytes.size()) {
     auto sent = platform::sendSome(c.socket.get(), ByteCursor(q.bytes, q.write_offset).rest());
@@ -90,9 +95,8 @@ ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
       if (!c.waiting_for_writable) {
         c.waiting_for_writable = true;
         worker.events.addWriteOnce(c.socket.get());
-        emit(Severity::Info, "holding ", unwritten(q), " bytes of replies for ",
-             connectionName(c), "[", connectionPeer(c),
-             "]: peer is not reading, will resume when it does");
+        emit(Severity::Info, "holding ", unwritten(q), " bytes of replies for ", connectionName(c),
+             "[", connectionPeer(c), "]: peer is not reading, will resume when it does");
       }
       return ConnectionStatus::Open;
     }
@@ -107,12 +111,11 @@ ConnectionStatus flush(MilterWorker& worker, MilterConnection& c) {
 
 ConnectionStatus dropConnection(MilterWorker& worker, MilterConnection& c, Error error) {
   if (error == Error::OutputQueueFull) {
-    emit(Severity::Warning, "dropping connection from ", connectionName(c), "[",
-         connectionPeer(c), "]: ", unwritten(c.reply_queue),
-         " bytes of replies unread, output queue full");
+    emit(Severity::Warning, "dropping connection from ", connectionName(c), "[", connectionPeer(c),
+         "]: ", unwritten(c.reply_queue), " bytes of replies unread, output queue full");
   } else {
-    emit(Severity::Debug, "dropping connection from ", connectionName(c), "[",
-         connectionPeer(c), "]: reply write failed: ", ErrorText{error});
+    emit(Severity::Debug, "dropping connection from ", connectionName(c), "[", connectionPeer(c),
+         "]: reply write failed: ", ErrorText{error});
   }
   return closeConnection(worker, c);
 }

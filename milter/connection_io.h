@@ -16,7 +16,8 @@
 // leave more than kMaxPendingReplyBytes unwritten (OutputQueueFull), queueing
 // nothing; it writes nothing. sendReply queues and then flushes. A peer that
 // does not read keeps the replies queued (logged once per blocked period)
-// until write readiness comes back through onWritable.
+// until write readiness comes back through onWritable; while that event is
+// awaited, flush leaves the socket alone.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +46,9 @@ enum class ConnectionStatus { Open, Closed };
 // For each read-readiness event: reads to would-block, dispatching every
 // complete packet in order before the next read.
 ConnectionStatus onReadable(MilterWorker& worker, MilterConnection& connection);
+// Dispatches every complete packet at the front of the read buffer, in
+// order; onReadable calls it after each read.
+ConnectionStatus dispatchBuffered(MilterWorker& worker, MilterConnection& connection);
 // For the one-shot write-readiness event.
 ConnectionStatus onWritable(MilterWorker& worker, MilterConnection& connection);
 

@@ -19,8 +19,7 @@ ConnectionStatus reply(MilterWorker& worker, MilterConnection& c, std::uint8_t b
 ConnectionStatus negotiate(MilterWorker& worker, MilterConnection& c, ByteCursor payload) {
   std::uint32_t version, actions, protocol_flags;
   // The MTA's version is not looked at: the answer is always version 6.
-  if (!payload.readU32(version) || !payload.readU32(actions) ||
-      !payload.readU32(protocol_flags)) {
+  if (!payload.readU32(version) || !payload.readU32(actions) || !payload.readU32(protocol_flags)) {
     worker.events.closeConnection(c);
     return ConnectionStatus::Closed;
   }

@@ -3,7 +3,9 @@
 // dispatch updates the connection record first and then calls the command's
 // hook, which returns the reply byte; an empty hook gives the default reply
 // ('c' for all but end of message, whose default is 'a'; abort has no reply).
-// Hooks run on the worker's thread with the record valid for the whole call.
+// A default-made table stores body chunks (the body hook is accumulateBody)
+// and leaves every other hook empty. Hooks run on the worker's thread with
+// the record valid for the whole call.
 // Views handed to a hook borrow the packet and die with the call.
 //
 // The end-of-message hook is the message evaluation. It is called only when

@@ -37,7 +37,7 @@ inline constexpr std::size_t kPacketLengthSize = 4;
 inline constexpr std::size_t kReadBufferKeptCapacity = 64 * 1024;
 
 inline constexpr std::uint32_t kMilterVersion = 6;
-inline constexpr std::uint32_t kActionAddHeaders = 0x01;    // SMFIF_ADDHDRS
+inline constexpr std::uint32_t kActionAddHeaders = 0x01;     // SMFIF_ADDHDRS
 inline constexpr std::uint32_t kActionChangeHeaders = 0x10;  // SMFIF_CHGHDRS
 inline constexpr std::uint32_t kActionsWanted = kActionAddHeaders | kActionChangeHeaders;
 inline constexpr std::uint32_t kProtocolHeaderLeadingSpace = 0x100000;  // SMFIP_HDR_LEADSPC
@@ -73,8 +73,7 @@ void consumePacket(ReadBuffer& buffer);
 // The 5 bytes 00 00 00 01 reply.
 std::array<std::uint8_t, 5> encodeReply(std::uint8_t reply);
 // The 17-byte answer to 'O': version 6, then the two words given.
-std::array<std::uint8_t, 17> encodeNegotiation(std::uint32_t actions,
-                                               std::uint32_t protocol_flags);
+std::array<std::uint8_t, 17> encodeNegotiation(std::uint32_t actions, std::uint32_t protocol_flags);
 // 'i' at index 0. The value goes out with each CR LF turned into LF, as the
 // MTA writes its own line ends; leading_space puts one space before it, for
 // connections that negotiated kProtocolHeaderLeadingSpace.

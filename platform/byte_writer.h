@@ -14,8 +14,10 @@
 // fit the prefix fails with PacketTooLarge. Single-threaded; nothing throws.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -31,24 +33,43 @@ class ByteWriter {
   ByteWriter(const ByteWriter&) = delete;
   ByteWriter& operator=(const ByteWriter&) = delete;
 
-  bool writeU8(std::uint8_t v) { return writeBigEndian(v, 1); }
-  bool writeU16(std::uint16_t v) { return writeBigEndian(v, 2); }
-  bool writeU32(std::uint32_t v) { return writeBigEndian(v, 4); }
-  bool writeBytes(std::span<const std::uint8_t> bytes);
+  bool writeU8(std::uint8_t v) { return writeBigEndian<1>(v); }
+  bool writeU16(std::uint16_t v) { return writeBigEndian<2>(v); }
+  bool writeU32(std::uint32_t v) { return writeBigEndian<4>(v); }
+  bool writeBytes(std::span<const std::uint8_t> bytes) {
+    if (!reserve(bytes.size())) return false;
+    if (grow_ != nullptr) {
+      grow_->insert(grow_->end(), bytes.begin(), bytes.end());  // room is there: no throw
+    } else if (!bytes.empty()) {
+      std::memcpy(fixed_.data() + written_, bytes.data(), bytes.size());
+    }
+    written_ += bytes.size();
+    return true;
+  }
   bool writeText(std::string_view text) {
     return writeBytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
   }
 
   // Makes room for n more bytes at once, so that the writes that follow
   // cannot fail for want of memory.
-  bool reserve(std::size_t n);
+  bool reserve(std::size_t n) {
+    if (failed_) return false;
+    if (grow_ == nullptr) return fixed_.size() - written_ >= n || refuse(Error::NoSpaceLeft);
+    return grow_->capacity() - grow_->size() >= n || grow(n);
+  }
 
   struct Prefix {
     std::size_t at = 0;  // position of the prefix in this writer's output
     std::size_t width = 0;
   };
-  bool beginU16Prefix(Prefix& p) { return beginPrefix(p, 2); }
-  bool beginU32Prefix(Prefix& p) { return beginPrefix(p, 4); }
+  bool beginU16Prefix(Prefix& p) {
+    p = {written_, 2};
+    return writeU16(0);
+  }
+  bool beginU32Prefix(Prefix& p) {
+    p = {written_, 4};
+    return writeU32(0);
+  }
   bool endPrefix(const Prefix& p);
 
   // Bytes this writer has appended.
@@ -60,11 +81,13 @@ class ByteWriter {
   void abandon();
 
  private:
-  bool writeBigEndian(std::uint64_t v, std::size_t width);
-  bool beginPrefix(Prefix& p, std::size_t width);
-  // Room for n bytes at the end, or false with the writer failed.
-  std::uint8_t* claim(std::size_t n);
-  std::uint8_t* at(std::size_t pos);
+  template <std::size_t Width>
+  bool writeBigEndian(std::uint64_t v) {
+    std::array<std::uint8_t, Width> bytes;
+    for (std::size_t i = Width; i-- > 0; v >>= 8) bytes[i] = static_cast<std::uint8_t>(v & 0xff);
+    return writeBytes(bytes);
+  }
+  bool grow(std::size_t n);
   bool refuse(Error e);
 
   std::span<std::uint8_t> fixed_;

@@ -148,12 +148,16 @@ TEST(MilterConnectionTest, FoldedValuesAreStoredWithCrLf) {
 
 TEST(MilterConnectionTest, EndOfMessageResetKeepsTheConnection) {
   MilterPeer peer;
-  peer.feed(packet('D', "C{daemon_name}\0mta-in\0{client_addr}\0" "192.0.2.1\0"
-                        "{auth_type}\0plain\0"s) +
-            packet('C', "mx.example\0004\x01\x19" "192.0.2.1\0"s) + packet('H', "helo") +
-            packet('D', "M{mail_addr}\0a@x\0"s) + packet('M', "<a@x>") +
-            packet('D', "R{rcpt_addr}\0b@x\0"s) + packet('R', "<b@x>") +
-            packet('D', "Ti\0Q1\0"s) + header("Subject", "hi") + packet('B', "body"));
+  peer.feed(packet('D',
+                   "C{daemon_name}\0mta-in\0{client_addr}\0"
+                   "192.0.2.1\0"
+                   "{auth_type}\0plain\0"s) +
+            packet('C',
+                   "mx.example\0004\x01\x19"
+                   "192.0.2.1\0"s) +
+            packet('H', "helo") + packet('D', "M{mail_addr}\0a@x\0"s) + packet('M', "<a@x>") +
+            packet('D', "R{rcpt_addr}\0b@x\0"s) + packet('R', "<b@x>") + packet('D', "Ti\0Q1\0"s) +
+            header("Subject", "hi") + packet('B', "body"));
   peer.feed(packet('E'));
   const MilterConnection& c = *peer.connection;
   EXPECT_TRUE(c.headers.empty());
@@ -186,10 +190,14 @@ TEST(MilterConnectionTest, AbortInTheMiddleOfAMessage) {
 TEST(MilterConnectionTest, QuitNewConnectionForgetsTheSession) {
   MilterPeer peer(defaultSettings(), "192.0.2.9");
   peer.feed(negotiation(6, 0x1ff, 0x1fffff) +
-            packet('D', "C{daemon_name}\0mta-in\0{client_addr}\0" "192.0.2.1\0"
-                        "{client_name}\0mx\0{auth_type}\0plain\0"s) +
-            packet('C', "mx.example\0004\x01\x19" "192.0.2.1\0"s) + packet('H', "helo") +
-            packet('M', "<a@x>") + header("Subject", "hi"));
+            packet('D',
+                   "C{daemon_name}\0mta-in\0{client_addr}\0"
+                   "192.0.2.1\0"
+                   "{client_name}\0mx\0{auth_type}\0plain\0"s) +
+            packet('C',
+                   "mx.example\0004\x01\x19"
+                   "192.0.2.1\0"s) +
+            packet('H', "helo") + packet('M', "<a@x>") + header("Subject", "hi"));
   peer.feed(packet('K'));
   const MilterConnection& c = *peer.connection;
   EXPECT_FALSE(c.daemon_name || c.client_addr || c.client_name || c.auth_type);

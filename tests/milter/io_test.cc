@@ -66,7 +66,8 @@ TEST(MilterIoTest, QueueLimitIsExact) {
     peer.connection->reply_queue.bytes.assign(tc.pending + 100, 'x');
     peer.connection->reply_queue.write_offset = 100;
     const std::string p = packet('i', std::string(tc.payload, 'v'));
-    auto queued = queuePacket(*peer.connection, {reinterpret_cast<const std::uint8_t*>(p.data()), p.size()});
+    auto queued =
+        queuePacket(*peer.connection, {reinterpret_cast<const std::uint8_t*>(p.data()), p.size()});
     EXPECT_EQ(queued.has_value(), tc.fits);
     const ReplyQueue& q = peer.connection->reply_queue;
     if (tc.fits) {
@@ -109,8 +110,9 @@ TEST(MilterIoTest, PeerThatNeverReadsIsHeldThenDropped) {
   for (const auto& m : log.messages()) {
     if (m.starts_with("holding ")) {
       ++holding;
-      EXPECT_TRUE(m.ends_with(" bytes of replies for unknown[192.0.2.7]: peer is not reading, "
-                              "will resume when it does"))
+      EXPECT_TRUE(
+          m.ends_with(" bytes of replies for unknown[192.0.2.7]: peer is not reading, "
+                      "will resume when it does"))
           << m;
     }
   }
@@ -241,10 +243,13 @@ TEST(MilterIoTest, SessionOverLoopbackTcp) {
   MilterConnection& conn = registrar.adopt(std::move(*c));
 
   const std::string session = negotiation(6, 0x1ff, 0x1fffff) +
-                              packet('C', "[127.0.0.1]\0004\x01\x19" "127.0.0.1\0"s) +
+                              packet('C',
+                                     "[127.0.0.1]\0004\x01\x19"
+                                     "127.0.0.1\0"s) +
                               packet('M', "<a@example.test>\0"s) + packet('L', "From\0 a\0"s) +
                               packet('N') + packet('B', "hello\r\n") + packet('E');
-  ASSERT_TRUE(mta->writeAll({reinterpret_cast<const std::uint8_t*>(session.data()), session.size()}));
+  ASSERT_TRUE(
+      mta->writeAll({reinterpret_cast<const std::uint8_t*>(session.data()), session.size()}));
   const std::string want = bytesOf(encodeNegotiation(0x11, 0x100000)) + kContinue + kContinue +
                            kContinue + kContinue + kContinue + kContinue;
   std::string got(want.size(), '\0');
@@ -252,7 +257,8 @@ TEST(MilterIoTest, SessionOverLoopbackTcp) {
   std::size_t have = 0;
   for (int round = 0; round < 200 && have < want.size(); ++round) {
     ASSERT_EQ(onReadable(worker, conn), ConnectionStatus::Open);
-    auto n = mta->readSome({reinterpret_cast<std::uint8_t*>(got.data()) + have, want.size() - have});
+    auto n =
+        mta->readSome({reinterpret_cast<std::uint8_t*>(got.data()) + have, want.size() - have});
     ASSERT_TRUE(n.has_value());
     have += *n;
   }

@@ -74,12 +74,13 @@ inline std::string be32(std::uint32_t v) {
   return std::string(b.begin(), b.end());
 }
 
-inline std::string negotiation(std::uint32_t version, std::uint32_t actions,
-                               std::uint32_t flags) {
+inline std::string negotiation(std::uint32_t version, std::uint32_t actions, std::uint32_t flags) {
   return packet('O', be32(version) + be32(actions) + be32(flags));
 }
 
-inline std::string bytesOf(std::span<const std::uint8_t> b) { return std::string(b.begin(), b.end()); }
+inline std::string bytesOf(std::span<const std::uint8_t> b) {
+  return std::string(b.begin(), b.end());
+}
 
 // A connection served over a socket pair; mta is the MTA's end.
 class MilterPeer {
@@ -97,8 +98,8 @@ class MilterPeer {
 
   void send(std::string_view bytes) {
     while (!bytes.empty()) {
-      auto n = platform::sendSome(mta.get(), {reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                                              bytes.size()});
+      auto n = platform::sendSome(
+          mta.get(), {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
       ASSERT_TRUE(n.has_value());
       ASSERT_FALSE(n->would_block) << "test sent more than the socket holds";
       bytes.remove_prefix(n->bytes);

@@ -30,7 +30,11 @@ TEST(MilterProtocolTest, CommandRepliesByteForByte) {
        "\0\0\0\x0dO"s + be32(6) + be32(0x10) + be32(0x100000), true},
       {"O shorter than 12 bytes", packet('O', be32(6) + be32(0x1ff) + "\0\0\0"s), "", false},
       {"N", packet('N'), "\0\0\0\1\x63"s, true},
-      {"C in full", packet('C', "mx.example\0004\x01\x19"s "192.0.2.1\0"s), reply('c'), true},
+      {"C in full",
+       packet('C',
+              "mx.example\0004\x01\x19"s
+              "192.0.2.1\0"s),
+       reply('c'), true},
       {"C without its NUL", packet('C', "mx.example"), reply('c'), true},
       {"C with two bytes after the host", packet('C', "mx.example\0004\x01"s), reply('c'), true},
       {"H with its NUL", packet('H', "helo.example\0"s), reply('c'), true},
@@ -66,7 +70,10 @@ TEST(MilterProtocolTest, CommandRepliesByteForByte) {
 
 TEST(MilterProtocolTest, PayloadsAreStoredAsSplit) {
   MilterPeer peer;
-  peer.feed(negotiation(6, 0x1ff, 0) + packet('C', "mx.example\0X\x01\x19"s "192.0.2.1\0"s) +
+  peer.feed(negotiation(6, 0x1ff, 0) +
+            packet('C',
+                   "mx.example\0X\x01\x19"s
+                   "192.0.2.1\0"s) +
             packet('H', "helo.example\0"s) + packet('M', "<a@example.test>\0size=324\0"s) +
             packet('R', "<b@example.test>\0NOTIFY=NEVER\0"s) + packet('R', "<c@example.test>"));
   const MilterConnection& c = *peer.connection;
@@ -83,8 +90,11 @@ TEST(MilterProtocolTest, PayloadsAreStoredAsSplit) {
 
 TEST(MilterProtocolTest, MacrosAreStoredByNameWhateverTheStage) {
   MilterPeer peer;
-  peer.feed(packet('D', "C{daemon_name}\0mta-in\0j\0mx\0client_addr\0" "192.0.2.1\0"
-                        "{client_addr}\0" "192.0.2.2\0i\0QUEUE1\0{mail_addr}\0a@x\0"s) +
+  peer.feed(packet('D',
+                   "C{daemon_name}\0mta-in\0j\0mx\0client_addr\0"
+                   "192.0.2.1\0"
+                   "{client_addr}\0"
+                   "192.0.2.2\0i\0QUEUE1\0{mail_addr}\0a@x\0"s) +
             packet('D', "E{auth_type}\0plain\0client_name"s));
   const MilterConnection& c = *peer.connection;
   EXPECT_EQ(c.daemon_name, "mta-in");
@@ -125,10 +135,11 @@ TEST(MilterEncodingTest, FixedPackets) {
   ByteWriter w(out);
   ASSERT_TRUE(encodeDeleteHeader(w, 1));
   EXPECT_EQ(out.size(), 4u + 29u);
-  EXPECT_EQ(bytesOf(out), "\0\0\0\x1dm\0\0\0\1" "Authentication-Results\0\0"s);
+  EXPECT_EQ(bytesOf(out),
+            "\0\0\0\x1dm\0\0\0\1"
+            "Authentication-Results\0\0"s);
   EXPECT_EQ(bytesOf(encodeReply('t')), "\0\0\0\1t"s);
-  EXPECT_EQ(bytesOf(encodeNegotiation(0x11, 0x100000)),
-            "\0\0\0\x0dO\0\0\0\6\0\0\0\x11\0\x10\0\0"s);
+  EXPECT_EQ(bytesOf(encodeNegotiation(0x11, 0x100000)), "\0\0\0\x0dO\0\0\0\6\0\0\0\x11\0\x10\0\0"s);
 }
 
 }  // namespace

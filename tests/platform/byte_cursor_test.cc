@@ -55,7 +55,8 @@ TEST(ByteCursorTest, LengthPrefixedReadsNeedTheWholeBody) {
     SCOPED_TRACE(tc.name);
     ByteCursor c(tc.bytes);
     ByteCursor body(std::span<const std::uint8_t>{});
-    const bool ok = tc.two_byte_length ? c.readU16LengthPrefixed(body) : c.readU8LengthPrefixed(body);
+    const bool ok =
+        tc.two_byte_length ? c.readU16LengthPrefixed(body) : c.readU8LengthPrefixed(body);
     ASSERT_EQ(ok, tc.ok);
     if (ok) {
       EXPECT_EQ(ByteCursor::asText(body.rest()), tc.body);
