@@ -153,7 +153,7 @@ int main() {
   MilterHooks hooks;
   hooks.end_of_message = [](MilterConnection&) { return kReplyContinue; };
   MilterWorker worker{registrar, hooks};
-  RuntimeSettings settings;
+  RuntimeSettings settings = defaultRuntimeSettings();
   auto created = createConnection(std::move((*pair)[0]), 0, settings, "192.0.2.1");
   if (!created) return 1;
   MilterConnection& c = **created;

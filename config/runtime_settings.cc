@@ -6,7 +6,7 @@ namespace quellsig {
 namespace {
 
 RuntimeSettings& stored() {
-  static RuntimeSettings settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  static RuntimeSettings settings = defaultRuntimeSettings();
   return settings;
 }
 
@@ -40,6 +40,10 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.zmq_topic = c.zmq_topic;
   s.log = log;
   return s;
+}
+
+RuntimeSettings defaultRuntimeSettings() {
+  return runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
 }
 
 void storeRuntimeSettings(RuntimeSettings settings) { stored() = std::move(settings); }

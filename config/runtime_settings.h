@@ -63,6 +63,9 @@ struct RuntimeSettings {
 
 RuntimeSettings runtimeSettingsFrom(const DaemonConfig& config, const LogSettings& log);
 
+// The settings of an empty configuration file.
+RuntimeSettings defaultRuntimeSettings();
+
 void storeRuntimeSettings(RuntimeSettings settings);
 const RuntimeSettings& runtimeSettings();
 

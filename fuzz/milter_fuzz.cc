@@ -54,7 +54,7 @@ class Registrar : public EventRegistrar {
 
 const RuntimeSettings& settings() {
   static const RuntimeSettings s = [] {
-    RuntimeSettings r;
+    RuntimeSettings r = defaultRuntimeSettings();
     r.limits.max_headers = 20;
     r.limits.max_header_bytes = 2000;
     r.limits.max_body_bytes = 5000;

@@ -13,9 +13,9 @@ int familyOf(const SocketAddress& a);
 // option is SO_RCVTIMEO or SO_SNDTIMEO.
 Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms);
 Result<SocketAddress> socketLocalAddress(int fd);
-Result<void> setNonBlocking(int fd, bool on);
 // A wait in milliseconds as poll takes it: above INT_MAX it would turn
 // negative, which poll reads as "wait forever".
 int pollTimeout(std::uint64_t ms);
+Result<void> setNonBlocking(int fd, bool on);
 
 }  // namespace quellsig::platform::detail

@@ -29,7 +29,7 @@ Result<platform::Thread> startOrFail(std::function<void()> body) {
 }
 
 struct PoolFixture {
-  RuntimeSettings settings;
+  RuntimeSettings settings = defaultRuntimeSettings();
   GenerationTracker tracker;
   testutil::TempDir dir{"pool"};
   std::atomic<int> reloads{0};

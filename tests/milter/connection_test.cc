@@ -16,7 +16,7 @@ using namespace std::string_literals;
 
 RuntimeSettings withLimits(std::uint64_t headers, std::uint64_t header_bytes,
                            std::uint64_t body_bytes) {
-  RuntimeSettings s;
+  RuntimeSettings s = defaultRuntimeSettings();
   s.limits.max_headers = headers;
   s.limits.max_header_bytes = header_bytes;
   s.limits.max_body_bytes = body_bytes;
@@ -33,7 +33,7 @@ const std::string kLimitWarning =
 
 TEST(MilterConnectionTest, FiveHundredFieldsFitAndTheNextTripsTheLimit) {
   LogCapture log;
-  MilterPeer peer(defaultSettings(), "192.0.2.1");  // MaxHeaders 500 by default
+  MilterPeer peer(defaultRuntimeSettings(), "192.0.2.1");  // MaxHeaders 500 by default
   std::string fields = packet('D', "C{daemon_name}\0mta-in\0"s);
   for (int i = 0; i < 500; ++i) fields += header("X-N", "abc");
   peer.feed(fields);
@@ -181,14 +181,14 @@ TEST(MilterConnectionTest, AbortInTheMiddleOfAMessage) {
     seen.push_back("body=" + c.body);
     return kReplyContinue;
   };
-  MilterPeer peer(defaultSettings(), "", hooks);
+  MilterPeer peer(defaultRuntimeSettings(), "", hooks);
   peer.feed(header("Old", "1") + packet('B', "old") + packet('A') + header("New", "2") +
             packet('B', "new") + packet('E'));
   EXPECT_EQ(seen, (std::vector<std::string>{"New", "body=new"}));
 }
 
 TEST(MilterConnectionTest, QuitNewConnectionForgetsTheSession) {
-  MilterPeer peer(defaultSettings(), "192.0.2.9");
+  MilterPeer peer(defaultRuntimeSettings(), "192.0.2.9");
   peer.feed(negotiation(6, 0x1ff, 0x1fffff) +
             packet('D',
                    "C{daemon_name}\0mta-in\0{client_addr}\0"
@@ -212,7 +212,7 @@ TEST(MilterConnectionTest, QuitNewConnectionForgetsTheSession) {
 }
 
 TEST(MilterConnectionTest, PeerLabelIsCutAndNamesFallBack) {
-  MilterPeer peer(defaultSettings(), std::string(80, 'p'));
+  MilterPeer peer(defaultRuntimeSettings(), std::string(80, 'p'));
   EXPECT_EQ(peer.connection->peer_label, std::string(64, 'p'));
   MilterPeer local;
   EXPECT_EQ(connectionName(*local.connection), "unknown");

@@ -89,7 +89,7 @@ TEST(MilterIoTest, QueueLimitIsExact) {
 
 TEST(MilterIoTest, PeerThatNeverReadsIsHeldThenDropped) {
   LogCapture log;
-  MilterPeer peer(defaultSettings(), "192.0.2.7");
+  MilterPeer peer(defaultRuntimeSettings(), "192.0.2.7");
   ASSERT_TRUE(platform::setSendBufferSize(peer.connection->socket.get(), 4096));
   int fed = 0;
   ConnectionStatus status = ConnectionStatus::Open;
@@ -160,7 +160,7 @@ TEST(MilterIoTest, PeerClosingDuringEvaluationDropsTheConnection) {
     self->mta.reset();                // the MTA gives up while we look up keys
     return kReplyContinue;
   };
-  MilterPeer peer(defaultSettings(), "", hooks);
+  MilterPeer peer(defaultRuntimeSettings(), "", hooks);
   self = &peer;
   peer.send(packet('L', "Subject\0hi\0"s) + packet('E') + packet('N'));
   EXPECT_EQ(onReadable(peer.worker, *peer.connection), ConnectionStatus::Closed);
@@ -184,7 +184,7 @@ TEST(MilterIoTest, HeaderChangesGoOutBeforeTheReplyAndTheMessageIsResetFirst) {
     EXPECT_EQ(self->replies(), "");
     return kReplyAccept;
   };
-  MilterPeer peer(defaultSettings(), "", hooks);
+  MilterPeer peer(defaultRuntimeSettings(), "", hooks);
   self = &peer;
   peer.feed(packet('L', "Subject\0hi\0"s) + packet('B', "x"));
   peer.replies();
@@ -237,7 +237,7 @@ TEST(MilterIoTest, SessionOverLoopbackTcp) {
     return c.body == "hello\r\n" ? kReplyContinue : kReplyTempfail;
   };
   MilterWorker worker{registrar, hooks};
-  RuntimeSettings settings = defaultSettings();
+  RuntimeSettings settings = defaultRuntimeSettings();
   auto c = createConnection(std::move(fd), 0, settings, "127.0.0.1");
   ASSERT_TRUE(c.has_value());
   MilterConnection& conn = registrar.adopt(std::move(*c));

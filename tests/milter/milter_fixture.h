@@ -12,8 +12,6 @@
 #include <string_view>
 #include <vector>
 
-#include "config/config_file.h"
-#include "config/daemon_config.h"
 #include "config/runtime_settings.h"
 #include "milter/connection.h"
 #include "milter/connection_io.h"
@@ -45,16 +43,6 @@ class FakeRegistrar : public EventRegistrar {
   std::unique_ptr<MilterConnection> owned_;
 };
 
-// The settings of an empty configuration file: every limit at its default
-// (MaxHeaders 500, ...).
-inline RuntimeSettings defaultSettings() {
-  auto file = parseConfigText("");
-  EXPECT_TRUE(file.has_value());
-  auto config = parseDaemonConfig(*file);
-  EXPECT_TRUE(config.has_value());
-  return runtimeSettingsFrom(*config, LogSettings{});
-}
-
 // One MTA packet: length, command, payload.
 inline std::string packet(char command, std::string_view payload = {}) {
   std::vector<std::uint8_t> out;
@@ -85,7 +73,7 @@ inline std::string bytesOf(std::span<const std::uint8_t> b) {
 // A connection served over a socket pair; mta is the MTA's end.
 class MilterPeer {
  public:
-  explicit MilterPeer(RuntimeSettings settings = defaultSettings(), std::string_view label = "",
+  explicit MilterPeer(RuntimeSettings settings = defaultRuntimeSettings(), std::string_view label = "",
                       MilterHooks hooks = {})
       : settings_(std::move(settings)), worker(MilterWorker{registrar, std::move(hooks)}) {
     auto pair = platform::streamSocketPair();

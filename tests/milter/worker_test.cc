@@ -210,7 +210,7 @@ class WorkerTest : public ::testing::Test {
 
   void TearDown() override { g_script = nullptr; }
 
-  RuntimeSettings settings;
+  RuntimeSettings settings = defaultRuntimeSettings();
   GenerationTracker tracker;
   platform::UniqueFd shutdown_read, shutdown_write, wake_read, wake_write;
   std::uint16_t port = 0;
