@@ -1,7 +1,7 @@
 // Worker: one worker thread's event loop over its own event queue, its
 // listening sockets and the connections it accepts.
 //
-// The main thread prepares a worker (constructor, registerRead of the
+// The main thread prepares a worker (create, registerRead of the
 // shutdown and wake descriptors, addListener for each configured listener in
 // order) and then hands it to a thread that calls runWorker. From then on
 // that thread alone touches it: runWorker accepts, reads, dispatches, writes,
