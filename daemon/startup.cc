@@ -6,9 +6,12 @@
 #include "config/daemon_config.h"
 #include "config/runtime_settings.h"
 #include "daemon/dns_startup.h"
+#include "daemon/process_setup.h"
 #include "daemon/signing_startup.h"
+#include "daemon/worker_pool.h"
 #include "engine/verification.h"
 #include "log/log.h"
+#include "milter/thread_resolver.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
 
@@ -98,13 +101,30 @@ Result<void> run(std::span<const std::string_view> args) {
   // Resolvers borrow the monitor, so it outlives the workers.
   std::unique_ptr<NameserverMonitor> monitor = startNameserverMonitor(config->daemon.nameservers);
 
+  setResolverMonitor(monitor.get());
+
+  const std::uint32_t workers = workerCount(config->daemon.worker_threads);
+  raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
+                                         config->daemon.listeners.size()));
+
   logStartup(config->daemon);
 
-  if (auto w = waitForShutdownSignal(); !w) return fail(w.error());
+  auto pool = WorkerPool::start({.count = workers,
+                                 .max_connections = config->daemon.max_connections,
+                                 .listeners = config->daemon.listeners,
+                                 .settings = &runtimeSettings(),
+                                 .tracker = &tracker,
+                                 .hooks = daemonHooks()});
+  if (!pool) return fail(pool.error());
 
-  // Nothing reads a signing configuration any more.
+  auto waited = waitForShutdownSignal();
+  // Closes the shutdown pipe and waits for every worker's drain.
+  (*pool)->shutdown();
+  if (!waited) return fail(waited.error());
+  // Every worker has returned: nothing reads a signing configuration any more.
   tracker.destroyAll();
   if (monitor) monitor->stop();
+  pool->reset();
   return {};
 }
 
