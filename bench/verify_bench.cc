@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "dns/resolver_key_lookup.h"
 #include "engine/base64.h"
 #include "engine/canonicalization.h"
@@ -26,73 +27,13 @@
 #include "engine/tag_list.h"
 #include "engine/verifier.h"
 #include "platform/clock.h"
-#include "tests/support/fake_dns_server.h"
 
 namespace {
 
 using namespace quellsig;
+using bench::SignedSample;
 
-// Nanoseconds per call of each function: rounds of `iterations` calls run
-// interleaved, so that load from other processes hits all of them alike, and
-// the best round of each counts.
-std::vector<double> nanosPerCall(int iterations, const std::vector<std::function<void()>>& fs) {
-  std::vector<double> best(fs.size(), 1e300);
-  for (int round = 0; round < 9; ++round) {
-    for (std::size_t k = 0; k < fs.size(); ++k) {
-      std::uint64_t start = platform::wallClockNanos();
-      for (int i = 0; i < iterations; ++i) fs[k]();
-      double per = double(platform::wallClockNanos() - start) / iterations;
-      if (per < best[k]) best[k] = per;
-    }
-  }
-  return best;
-}
-
-std::string twoKibMessage() {
-  std::string text =
-      "From: Alice <alice@bench.test>\r\n"
-      "To: Bob <bob@example.net>\r\n"
-      "Subject: Quarterly figures\r\n"
-      "Date: Thu, 10 Dec 2026 12:00:00 +0000\r\n"
-      "Message-ID: <bench@bench.test>\r\n"
-      "\r\n";
-  while (text.size() < 2048) text += "The figures for the quarter are attached as agreed.  \r\n";
-  return text;
-}
-
-struct Fixture {
-  std::string text;
-  Message message;
-  std::vector<std::string> raw;
-  std::string header_hash_input;
-  std::vector<std::uint8_t> signature;
-};
-
-Fixture signedFixture(const PrivateKey& key, SignatureAlgorithm algorithm) {
-  std::string plain = twoKibMessage();
-  Message m = parseMessage(plain).value();
-  std::vector<std::string> raw = buildRawHeaderList(m).value();
-  SigningRequest req;
-  req.domain = "bench.test";
-  req.selector = algorithm == SignatureAlgorithm::RsaSha256 ? "rsa" : "ed";
-  req.key = &key;
-  req.algorithm = algorithm;
-  std::string field =
-      signMessage(m, raw, req, signingBodyHash(m.body, req.body_canonicalization).value()).value();
-  Fixture f;
-  f.text = field + "\r\n" + plain;
-  f.message = parseMessage(f.text).value();
-  f.raw = buildRawHeaderList(f.message).value();
-  SignatureFields fields = extractSignatureFields(f.message.headers[0].value).value();
-  auto selected = selectSignedHeaders(fields.signed_headers, f.raw).value();
-  f.header_hash_input = buildHeaderHashInput(selected, removeSignatureValue(f.raw[0]).value(),
-                                             fields.header_canonicalization)
-                            .value();
-  f.signature = decodeBase64Tag(fields.signature).value();
-  return f;
-}
-
-VerificationRequest requestFor(const Fixture& f) {
+VerificationRequest requestFor(const SignedSample& f) {
   VerificationRequest r;
   r.signature_value = f.message.headers[0].value;
   r.signature_field = f.raw[0];
@@ -104,31 +45,20 @@ VerificationRequest requestFor(const Fixture& f) {
 }  // namespace
 
 int main() {
-  PrivateKey rsa = std::move(generateRsaKey(2048).value());
-  std::array<std::uint8_t, 32> seed{};
-  seed.fill(7);
-  PrivateKey ed = std::move(ed25519KeyFromSeed(seed).value());
-  const std::string rsa_p = base64Encode(rsaPublicKeyDer(rsa).value());
-  const std::string ed_p = base64Encode(ed.ed25519_public);
-
-  auto server = testing::FakeDnsServer::start("127.0.0.55", 0, [&](const testing::FakeQuery& q) {
-    std::string text =
-        q.name.starts_with("rsa.") ? "v=DKIM1; k=rsa; p=" + rsa_p : "v=DKIM1; k=ed25519; p=" + ed_p;
-    std::vector<std::string> pieces;
-    for (std::size_t i = 0; i < text.size(); i += 255) pieces.push_back(text.substr(i, 255));
-    return std::vector<testing::FakeDatagram>{
-        {testing::buildReply(q, 0, {{q.name, kDnsTypeTxt, 3600, testing::txtRdata(pieces)}})}};
-  });
+  bench::BenchKeys bench_keys = bench::benchKeys();
+  const PrivateKey& rsa = bench_keys.rsa;
+  const PrivateKey& ed = bench_keys.ed;
+  auto server = bench::startKeyServer("127.0.0.55", bench_keys);
   if (!server) {
     std::fprintf(stderr, "cannot start the fake nameserver\n");
     return 1;
   }
   auto lookup = makeToolKeyLookup(server->address(), server->port()).value();
 
-  Fixture rsa_f = signedFixture(rsa, SignatureAlgorithm::RsaSha256);
-  Fixture ed_f = signedFixture(ed, SignatureAlgorithm::Ed25519Sha256);
+  SignedSample rsa_f = bench::signedSample(rsa, SignatureAlgorithm::RsaSha256);
+  SignedSample ed_f = bench::signedSample(ed, SignatureAlgorithm::Ed25519Sha256);
   PublicKeyCache keys;
-  for (const Fixture* f : {&rsa_f, &ed_f}) {
+  for (const SignedSample* f : {&rsa_f, &ed_f}) {
     if (verifySignature(requestFor(*f), *lookup, &keys).result != DkimResult::Pass) {
       std::fprintf(stderr, "fixture does not verify\n");
       return 1;
@@ -165,7 +95,7 @@ int main() {
   auto rsa_uncached_f = [&] { sink = sink + int(verifySignature(rsa_req, *lookup).result); };
   auto ed_cached_f = [&] { sink = sink + int(verifySignature(ed_req, *lookup, &keys).result); };
   std::vector<double> t =
-      nanosPerCall(500, {rsa_bare_f, rsa_cached_f, rsa_uncached_f, ed_bare_f, ed_cached_f});
+      bench::nanosPerCall(500, {rsa_bare_f, rsa_cached_f, rsa_uncached_f, ed_bare_f, ed_cached_f});
   EVP_PKEY_free(pub);
   double rsa_bare = t[0], rsa_cached = t[1], rsa_uncached = t[2], ed_bare = t[3], ed_cached = t[4];
 

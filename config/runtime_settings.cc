@@ -10,6 +10,11 @@ RuntimeSettings& stored() {
   return settings;
 }
 
+std::optional<std::string_view> view(const std::optional<std::string>& s) {
+  if (!s) return std::nullopt;
+  return std::string_view(*s);
+}
+
 }  // namespace
 
 MessageLimits messageLimitsOf(const DaemonConfig& c) {
@@ -40,6 +45,16 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.zmq_topic = c.zmq_topic;
   s.log = log;
   return s;
+}
+
+SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
+  SigningSettings out;
+  out.domain = view(settings.domain);
+  out.selector = view(settings.selector);
+  out.signed_headers = settings.signed_headers;
+  out.oversign_headers = settings.oversign_headers;
+  out.multi_sign = settings.multi_sign;
+  return out;
 }
 
 RuntimeSettings defaultRuntimeSettings() {

@@ -15,6 +15,7 @@
 
 #include "config/daemon_config.h"
 #include "config/listener_spec.h"
+#include "config/signing_config.h"
 #include "log/log.h"
 
 namespace quellsig {
@@ -62,6 +63,10 @@ struct RuntimeSettings {
 };
 
 RuntimeSettings runtimeSettingsFrom(const DaemonConfig& config, const LogSettings& log);
+
+// What key selection reads of the settings; borrows from settings, which
+// must outlive the result (the stored settings live for the whole run).
+SigningSettings signingSettingsFrom(const RuntimeSettings& settings);
 
 // The settings of an empty configuration file.
 RuntimeSettings defaultRuntimeSettings();

@@ -16,16 +16,6 @@ SigningSources signingSourcesFrom(const DaemonConfig& config) {
   return {view(config.signing_table), view(config.key_table), view(config.key_file)};
 }
 
-SigningSettings signingSettingsFrom(const RuntimeSettings& settings) {
-  SigningSettings out;
-  out.domain = view(settings.domain);
-  out.selector = view(settings.selector);
-  out.signed_headers = settings.signed_headers;
-  out.oversign_headers = settings.oversign_headers;
-  out.multi_sign = settings.multi_sign;
-  return out;
-}
-
 Result<void> publishInitialSigningConfig(const DaemonConfig& config, GenerationTracker& tracker) {
   auto signing = loadSigningConfig(signingSourcesFrom(config));
   if (!signing) {

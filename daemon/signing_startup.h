@@ -1,5 +1,4 @@
-// The signing configuration at start-up, and what selection reads of the
-// run-time settings.
+// The signing configuration at start-up.
 //
 // publishInitialSigningConfig builds the SigningConfig from the signing keys
 // of the configuration and publishes it as the first generation. Failures
@@ -7,9 +6,6 @@
 // <error>" or "failed to publish signing configuration: <error>" at err and
 // returns the error; a configuration that failed to publish is destroyed.
 // Main thread only, before any worker exists.
-//
-// signingSettingsFrom borrows from settings, which must outlive the result
-// (the stored RuntimeSettings live for the whole run).
 #pragma once
 
 #include "config/daemon_config.h"
@@ -21,7 +17,6 @@
 namespace quellsig {
 
 SigningSources signingSourcesFrom(const DaemonConfig& config);
-SigningSettings signingSettingsFrom(const RuntimeSettings& settings);
 
 Result<void> publishInitialSigningConfig(const DaemonConfig& config, GenerationTracker& tracker);
 
