@@ -9,52 +9,19 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "tests/daemon/daemon_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
 
-constexpr int kTimeoutMs = 10000;
-constexpr int kSigint = 2;
-constexpr int kSighup = 1;
-constexpr int kSigterm = 15;
-constexpr int kSigkill = 9;
-
-// One run of the daemon; killed at the end of the test if it is still alive.
-class Daemon {
- public:
-  explicit Daemon(std::vector<std::string> args) {
-    args.insert(args.begin(), QUELLSIG_BIN_DIR "/daemon/quellsig");
-    auto child = testutil::spawnProcess(args);
-    if (child) child_ = std::move(*child);
-  }
-  ~Daemon() {
-    if (child_.pid > 0 && !reaped_) {
-      (void)testutil::sendSignal(child_.pid, kSigkill);
-      (void)testutil::waitForExit(child_.pid, kTimeoutMs);
-    }
-  }
-  bool started() const { return child_.pid > 0; }
-  std::string pid() const { return std::to_string(child_.pid); }
-
-  std::string stderrUntil(std::string_view needle) {
-    return testutil::readUntil(child_.err.get(), needle, kTimeoutMs);
-  }
-  std::string stderrToEnd() { return testutil::readAll(child_.err.get(), kTimeoutMs); }
-  void signal(int n) { ASSERT_TRUE(testutil::sendSignal(child_.pid, n).has_value()); }
-  // The exit status, or -1 when the daemon did not end in time or by a signal.
-  int exitCode() {
-    auto st = testutil::waitForExit(child_.pid, kTimeoutMs);
-    if (!st || !*st) return -1;
-    reaped_ = true;
-    return (*st)->signaled ? -1 : (*st)->code;
-  }
-
- private:
-  testutil::ChildProcess child_;
-  bool reaped_ = false;
-};
+using testutil::Daemon;
+using testutil::kSighup;
+using testutil::kSigint;
+using testutil::kSigterm;
+using testutil::ownedRun;
+constexpr int kTimeoutMs = testutil::kDaemonTimeoutMs;
 
 // The lines of the exit report of an error, in the initial log settings.
 std::string exitReport(const std::string& pid, std::string_view name) {
@@ -152,11 +119,11 @@ TEST(DaemonProcessTest, StandardErrorRecordsAreCutAndCleanedButTheDirectCopyIsNo
   EXPECT_EQ(err.substr(0, want.size()), want);
 }
 
-std::string validConfig() {
-  return "Syslog = no\n"
+std::string validConfig(const testutil::TempDir& dir) {
+  return ownedRun(dir) +
+         "Syslog = no\n"
          "AuthservID = mx.example\n"
          "MinimumKeyBits = 512\n"
-         "Foreground = no\n"  // stays in the foreground all the same
          "[listener:verify]\n"
          "Socket = inet:8891@127.0.0.1\n"
          "[listener:sign]\n"
@@ -166,7 +133,7 @@ std::string validConfig() {
 
 TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
   testutil::TempDir dir;
-  std::string path = dir.write("c.conf", validConfig());
+  std::string path = dir.write("c.conf", validConfig(dir));
   struct Case {
     const char* name;
     int signal;
@@ -182,7 +149,7 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
                   "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
                   "listeners=2\n" +
                   prefix + "listener[0] mode=verify\n" + prefix + "listener[1] mode=both\n");
-    d.signal(tc.signal);
+    ASSERT_TRUE(d.signal(tc.signal));
     std::string rest = d.stderrToEnd();
     EXPECT_EQ(d.exitCode(), 0);
     EXPECT_EQ(rest, prefix + "shutdown signal " + std::to_string(tc.signal) +
@@ -190,19 +157,31 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
   }
 }
 
-TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
+TEST(DaemonProcessTest, HangupReloadsAndTheDaemonRunsOn) {
   testutil::TempDir dir;
-  Daemon d({"-c", dir.write("c.conf", "Syslog = no\n")});
+  Daemon d({"-c", dir.write("c.conf", ownedRun(dir) + "Syslog = no\n")});
   ASSERT_TRUE(d.started());
+  const std::string prefix = "quellsig[" + d.pid() + "]: ";
   // The start-up records come after the signals are blocked.
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
   ASSERT_NE(startup.find("listener[0] mode=verify\n"), std::string::npos) << startup;
-  d.signal(kSighup);
-  d.signal(kSigterm);
+  ASSERT_TRUE(d.signal(kSighup));
+  EXPECT_EQ(d.stderrUntil("reclamation)\n"),
+            prefix + "SIGHUP received, reloading configuration...\n" + prefix +
+                "signing configuration reloaded (generation 2, 0 awaiting reclamation)\n");
+  // A file that no longer parses is refused; the daemon goes on.
+  dir.write("c.conf", ownedRun(dir) + "Syslog = no\nBogus = 1\n");
+  ASSERT_TRUE(d.signal(kSighup));
+  EXPECT_EQ(d.stderrUntil("keeping previous\n"),
+            prefix + "SIGHUP received, reloading configuration...\n" + prefix +
+                "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n"
+                "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n" +
+                prefix + "reload: failed to parse config, keeping previous\n");
+  ASSERT_TRUE(d.signal(kSigterm));
   std::string rest = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
-  EXPECT_EQ(rest,
-            "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
+  EXPECT_EQ(rest, prefix + "shutdown signal 15 received, draining connections...\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("q.pid"))) << "the pid file goes at shutdown";
 }
 
 TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
@@ -260,7 +239,7 @@ TEST(DaemonProcessTest, FifoAsConfigurationFileFailsInsteadOfHanging) {
 // socket would become standard error and receive the exit report.
 TEST(DaemonProcessTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
   testutil::TempDir dir;
-  const std::string conf = dir.write("c.conf", "Syslog = no\n");
+  const std::string conf = dir.write("c.conf", ownedRun(dir) + "Syslog = no\n");
   auto child = testutil::spawnProcess(std::vector<std::string>{
       "/bin/sh", "-c", "exec \"$0\" -c \"$1\" <&- >&- 2>&-", QUELLSIG_BIN_DIR "/daemon/quellsig",
       conf});
@@ -306,7 +285,8 @@ TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
   // Nine servers are more than the monitor watches; lookups then ask them all.
   std::string servers = "127.0.0.1";
   for (int i = 2; i <= 9; ++i) servers += ", 127.0.0." + std::to_string(i);
-  Daemon d({"-c", dir.write("c.conf", "Syslog = no\nDnsNameserver = " + servers + "\n")});
+  Daemon d({"-c",
+            dir.write("c.conf", ownedRun(dir) + "Syslog = no\nDnsNameserver = " + servers + "\n")});
   ASSERT_TRUE(d.started());
   const std::string prefix = "quellsig[" + d.pid() + "]: ";
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
@@ -316,7 +296,7 @@ TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
             0u)
       << startup;
   EXPECT_NE(startup.find("QuellSig starting"), std::string::npos) << startup;
-  d.signal(kSigterm);
+  ASSERT_TRUE(d.signal(kSigterm));
   d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
 }

@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "platform/accounts.h"
-#include "platform/child_process.h"
 #include "platform/clock.h"
 #include "platform/exclusive_file.h"
 #include "platform/inet_address.h"
 #include "platform/limits.h"
 #include "platform/log_socket.h"
 #include "platform/process.h"
-#include "platform/run_program.h"
 #include "platform/runtime_files.h"
 #include "platform/tcp_stream.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_account.h"
 
 namespace quellsig {
 namespace {
@@ -39,46 +39,18 @@ int inChild(const std::function<int()>& body) {
   auto pid = platform::forkProcess();
   if (!pid) return -2;
   if (*pid == 0) platform::exitImmediately(body());
-  auto st = platform::waitForExit(*pid, kChildTimeoutMs);
+  auto st = testutil::waitForExit(*pid, kChildTimeoutMs);
   if (!st || !*st) {
-    (void)platform::sendSignal(*pid, 9);
-    (void)platform::waitForExit(*pid, kChildTimeoutMs);
+    (void)testutil::sendSignal(*pid, 9);
+    (void)testutil::waitForExit(*pid, kChildTimeoutMs);
     return -1;
   }
   return (*st)->signaled ? -1 : (*st)->code;
 }
 
-// An unprivileged account (with a group of the same name) for the whole
-// suite, removed afterwards.
-class TestAccount {
- public:
-  TestAccount() : name_("qsh4t" + std::to_string(platform::processId())) {
-    std::vector<std::string> add = {"/usr/sbin/useradd", "-M", "-U", "-s", "/usr/sbin/nologin",
-                                    name_};
-    auto r = platform::runProgram(add, "");
-    if (r && r->exit_status == 0) {
-      auto a = platform::lookupUser(name_);
-      if (a) account_ = *a;
-    }
-  }
-  ~TestAccount() {
-    std::vector<std::string> del = {"/usr/sbin/userdel", name_};
-    (void)platform::runProgram(del, "");
-    std::vector<std::string> gdel = {"/usr/sbin/groupdel", name_};
-    (void)platform::runProgram(gdel, "");
-  }
-  bool ok() const { return account_.has_value(); }
-  const std::string& name() const { return name_; }
-  platform::Account ids() const { return *account_; }
-
- private:
-  std::string name_;
-  std::optional<platform::Account> account_;
-};
-
 class ProcessSetupTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { account_ = new TestAccount(); }
+  static void SetUpTestSuite() { account_ = new testutil::TestAccount("qsh4t"); }
   static void TearDownTestSuite() {
     delete account_;
     account_ = nullptr;
@@ -87,7 +59,7 @@ class ProcessSetupTest : public ::testing::Test {
     ASSERT_TRUE(account_->ok()) << "cannot create the test account " << account_->name();
   }
 
-  const TestAccount& account() const { return *account_; }
+  const testutil::TestAccount& account() const { return *account_; }
   DirectoryOwner owner() const { return {account_->ids().uid, account_->ids().gid}; }
   platform::FileIdentity identity(const std::string& path) {
     auto id = platform::pathIdentity(path);
@@ -95,25 +67,25 @@ class ProcessSetupTest : public ::testing::Test {
     return id.value_or(platform::FileIdentity{});
   }
 
-  static TestAccount* account_;
+  static testutil::TestAccount* account_;
   testutil::TempDir dir_{"setup"};
   testing::LogCapture log_;
 };
 
-TestAccount* ProcessSetupTest::account_ = nullptr;
+testutil::TestAccount* ProcessSetupTest::account_ = nullptr;
 
 // A process id that just ended and was reaped.
 int stalePid() {
   std::vector<std::string> argv = {"/bin/true"};
-  auto child = platform::spawnProcess(argv);
+  auto child = testutil::spawnProcess(argv);
   if (!child) return 0;
-  (void)platform::waitForExit(child->pid, kChildTimeoutMs);
+  (void)testutil::waitForExit(child->pid, kChildTimeoutMs);
   return child->pid;
 }
 
 TEST_F(ProcessSetupTest, PidFileCheckRefusesOnlyALiveHolder) {
   std::vector<std::string> sleeper_argv = {"/bin/sleep", "30"};
-  auto sleeper = platform::spawnProcess(sleeper_argv);
+  auto sleeper = testutil::spawnProcess(sleeper_argv);
   ASSERT_TRUE(sleeper.has_value());
   const std::string live = std::to_string(sleeper->pid);
   const std::string live_underscored = live.substr(0, 1) + "_" + live.substr(1);
@@ -158,8 +130,8 @@ TEST_F(ProcessSetupTest, PidFileCheckRefusesOnlyALiveHolder) {
                                                         "; refusing to start a second instance"});
   }
   EXPECT_TRUE(checkPidFile(std::string(1024, 'p')).has_value());
-  (void)platform::sendSignal(sleeper->pid, 9);
-  (void)platform::waitForExit(sleeper->pid, kChildTimeoutMs);
+  (void)testutil::sendSignal(sleeper->pid, 9);
+  (void)testutil::waitForExit(sleeper->pid, kChildTimeoutMs);
 }
 
 // The launching process (a child of the test) daemonizes; the daemon does
