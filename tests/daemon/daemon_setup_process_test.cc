@@ -35,10 +35,10 @@ std::string readText(const std::string& path) {
   return ss.str();
 }
 
-// The value of a "Name:" line of /proc/<pid>/status, tabs kept; "" when the
-// process or the line is missing.
-std::string procStatus(int pid, std::string_view name) {
-  std::istringstream in(readText("/proc/" + std::to_string(pid) + "/status"));
+// The value of a "Name:" line of a /proc status file, inner tabs kept; ""
+// when the file or the line is missing.
+std::string statusLine(const std::string& status_path, std::string_view name) {
+  std::istringstream in(readText(status_path));
   std::string line;
   const std::string key = std::string(name) + ":";
   while (std::getline(in, line)) {
@@ -50,6 +50,10 @@ std::string procStatus(int pid, std::string_view name) {
     }
   }
   return "";
+}
+
+std::string procStatus(int pid, std::string_view name) {
+  return statusLine("/proc/" + std::to_string(pid) + "/status", name);
 }
 
 // Running and not yet a zombie waiting for a parent that is not the test.
@@ -209,9 +213,17 @@ TEST_F(DaemonSetupTest, DropToTheUserTakesEffectAfterItsDirectoriesAreMade) {
 
   const std::string uid = std::to_string(ids.uid);
   const std::string gid = std::to_string(ids.gid);
-  EXPECT_EQ(procStatus(d.pidNumber(), "Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid);
-  EXPECT_EQ(procStatus(d.pidNumber(), "Gid"), gid + "\t" + gid + "\t" + gid + "\t" + gid);
-  EXPECT_EQ(procStatus(d.pidNumber(), "Groups"), "");
+  // Every thread, the nameserver monitor's too, runs as the account.
+  int threads = 0;
+  for (const auto& task : fs::directory_iterator("/proc/" + d.pid() + "/task")) {
+    const std::string status = (task.path() / "status").string();
+    SCOPED_TRACE(status);
+    ++threads;
+    EXPECT_EQ(statusLine(status, "Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    EXPECT_EQ(statusLine(status, "Gid"), gid + "\t" + gid + "\t" + gid + "\t" + gid);
+    EXPECT_EQ(statusLine(status, "Groups"), "");
+  }
+  EXPECT_GE(threads, 2) << "the monitor thread was started before the drop";
 
   for (const std::string& made : {run, sockets}) {
     SCOPED_TRACE(made);
