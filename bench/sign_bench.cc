@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/canonicalization.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/rsa_keygen.h"

@@ -17,6 +17,7 @@
 #include "dns/resolver_key_lookup.h"
 #include "engine/base64.h"
 #include "engine/canonicalization.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/public_key_cache.h"

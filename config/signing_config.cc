@@ -5,6 +5,7 @@
 
 #include "config/ascii_fold.h"
 #include "config/table_file.h"
+#include "engine/algorithms.h"
 #include "engine/key_loading.h"
 #include "engine/rsa.h"
 #include "engine/verification.h"
@@ -15,8 +16,6 @@ namespace quellsig {
 namespace {
 
 constexpr std::size_t kTableFileLimit = 1048576;
-
-int keyBits(const PrivateKey& key) { return rsaKeyBits(key); }
 
 // Octal without leading zeros, e.g. 0640 -> "640".
 std::string octalText(std::uint32_t mode) {
@@ -31,7 +30,7 @@ std::string octalText(std::uint32_t mode) {
 Result<PrivateKey> loadKeyFile(std::string_view path) {
   auto key = loadPemPrivateKey(path);
   if (key) {
-    emit(Severity::Info, "loaded ", keyBits(*key), "-bit signing key from ", path);
+    emit(Severity::Info, "loaded ", rsaKeyBits(*key).value_or(0), "-bit signing key from ", path);
     return key;
   }
   if (key.error() == Error::RsaKeyTooSmall) {
@@ -66,6 +65,86 @@ struct KeyNameLess {
   }
 };
 
+// The SigningTable's text into `text` and its lines, in file order, with
+// the pattern index over them.
+Result<void> readSigningTable(std::string_view path, std::string& text,
+                              std::vector<SigningConfig::TableLine>& lines, SigningIndex& index) {
+  auto file = readTable("SigningTable", path);
+  if (!file) return fail(file.error());
+  text = std::move(*file);
+  std::vector<std::string_view> patterns;
+  for (const TableLine& line : parseTableLines(text)) {
+    lines.push_back({line.first, line.second, 0, 0});
+    patterns.push_back(line.first);
+  }
+  index.build(patterns);
+  return {};
+}
+
+// The KeyTable's text into `text` and its keys, sorted by name with equal
+// names in file order; the keys themselves are not loaded yet.
+Result<void> readKeyTable(std::string_view path, std::string& text,
+                          std::vector<SigningConfig::Key>& keys) {
+  auto file = readTable("KeyTable", path);
+  if (!file) return fail(file.error());
+  text = std::move(*file);
+  for (const KeyTableLine& line : parseKeyTable(text)) {
+    keys.push_back({line.name, line.domain, line.selector, line.path, PrivateKey{}});
+  }
+  std::stable_sort(keys.begin(), keys.end(),
+                   [](const auto& a, const auto& b) { return a.name < b.name; });
+  return {};
+}
+
+// Either table alone can never sign anything.
+Result<void> checkTablesPaired(bool has_signing_table, bool has_key_table) {
+  if (has_key_table && !has_signing_table) {
+    emit(Severity::Err,
+         "KeyTable is set without a SigningTable: the key table can never be consulted");
+    return fail(Error::KeyTableWithoutSigningTable);
+  }
+  if (has_signing_table && !has_key_table) {
+    emit(Severity::Err, "SigningTable is set without a KeyTable: nothing can be signed through it");
+    return fail(Error::SigningTableWithoutKeyTable);
+  }
+  return {};
+}
+
+Result<void> loadTableKeys(std::vector<SigningConfig::Key>& keys) {
+  for (SigningConfig::Key& k : keys) {
+    auto key = loadPemPrivateKey(k.path);
+    if (!key) {
+      if (key.error() == Error::RsaKeyTooSmall) {
+        emit(Severity::Err, "KeyTable key ", k.path, " is below the RFC 8301 minimum of ",
+             kRsaMinimumKeyBits, " bits: refusing to sign with it");
+      } else {
+        emit(Severity::Err, "KeyTable key ", k.path,
+             " could not be loaded: ", ErrorText{key.error()});
+      }
+      return fail(key.error());
+    }
+    k.key = std::move(*key);
+  }
+  emit(Severity::Info, "loaded ", keys.size(), " KeyTable signing key(s)");
+  return {};
+}
+
+// Each SigningTable line gets the run of keys its entry names.
+Result<void> linkLinesToKeys(std::vector<SigningConfig::TableLine>& lines,
+                             const std::vector<SigningConfig::Key>& keys) {
+  for (SigningConfig::TableLine& line : lines) {
+    auto run = std::equal_range(keys.begin(), keys.end(), line.entry, KeyNameLess{});
+    if (run.first == run.second) {
+      emit(Severity::Err, "SigningTable pattern ", line.pattern, " maps to signing entry ",
+           line.entry, ", which the KeyTable does not define");
+      return fail(Error::SigningEntryHasNoKey);
+    }
+    line.first_key = static_cast<std::uint32_t>(run.first - keys.begin());
+    line.key_count = static_cast<std::uint32_t>(run.second - run.first);
+  }
+  return {};
+}
+
 }  // namespace
 
 SigningConfig::~SigningConfig() = default;
@@ -78,79 +157,32 @@ std::string_view senderDomain(std::string_view sender_address) {
 Result<std::unique_ptr<const SigningConfig>> loadSigningConfig(const SigningSources& sources) {
   try {
     std::unique_ptr<SigningConfig> config(new SigningConfig());
-
     if (sources.signing_table) {
-      auto text = readTable("SigningTable", *sources.signing_table);
-      if (!text) return fail(text.error());
-      config->signing_text_ = std::move(*text);
+      auto read = readSigningTable(*sources.signing_table, config->signing_text_, config->lines_,
+                                   config->index_);
+      if (!read) return fail(read.error());
       config->has_signing_table_ = true;
-      std::vector<std::string_view> patterns;
-      for (const TableLine& line : parseTableLines(config->signing_text_)) {
-        config->lines_.push_back({line.first, line.second, 0, 0});
-        patterns.push_back(line.first);
-      }
-      config->index_.build(patterns);
     }
-
     if (sources.key_table) {
-      auto text = readTable("KeyTable", *sources.key_table);
-      if (!text) return fail(text.error());
-      config->key_text_ = std::move(*text);
+      auto read = readKeyTable(*sources.key_table, config->key_text_, config->keys_);
+      if (!read) return fail(read.error());
       config->has_key_table_ = true;
-      for (const KeyTableLine& line : parseKeyTable(config->key_text_)) {
-        config->keys_.push_back({line.name, line.domain, line.selector, line.path, PrivateKey{}});
-      }
-      std::stable_sort(config->keys_.begin(), config->keys_.end(),
-                       [](const auto& a, const auto& b) { return a.name < b.name; });
     }
-
-    if (config->has_key_table_ && !config->has_signing_table_) {
-      emit(Severity::Err,
-           "KeyTable is set without a SigningTable: the key table can never be consulted");
-      return fail(Error::KeyTableWithoutSigningTable);
+    if (auto paired = checkTablesPaired(config->has_signing_table_, config->has_key_table_);
+        !paired) {
+      return fail(paired.error());
     }
-    if (config->has_signing_table_ && !config->has_key_table_) {
-      emit(Severity::Err,
-           "SigningTable is set without a KeyTable: nothing can be signed through it");
-      return fail(Error::SigningTableWithoutKeyTable);
-    }
-
     if (config->has_key_table_) {
-      for (SigningConfig::Key& k : config->keys_) {
-        auto key = loadPemPrivateKey(k.path);
-        if (!key) {
-          if (key.error() == Error::RsaKeyTooSmall) {
-            emit(Severity::Err, "KeyTable key ", k.path, " is below the RFC 8301 minimum of ",
-                 kRsaMinimumKeyBits, " bits: refusing to sign with it");
-          } else {
-            emit(Severity::Err, "KeyTable key ", k.path,
-                 " could not be loaded: ", ErrorText{key.error()});
-          }
-          return fail(key.error());
-        }
-        k.key = std::move(*key);
-      }
-      emit(Severity::Info, "loaded ", config->keys_.size(), " KeyTable signing key(s)");
-
-      for (SigningConfig::TableLine& line : config->lines_) {
-        auto run =
-            std::equal_range(config->keys_.begin(), config->keys_.end(), line.entry, KeyNameLess{});
-        if (run.first == run.second) {
-          emit(Severity::Err, "SigningTable pattern ", line.pattern, " maps to signing entry ",
-               line.entry, ", which the KeyTable does not define");
-          return fail(Error::SigningEntryHasNoKey);
-        }
-        line.first_key = static_cast<std::uint32_t>(run.first - config->keys_.begin());
-        line.key_count = static_cast<std::uint32_t>(run.second - run.first);
+      if (auto loaded = loadTableKeys(config->keys_); !loaded) return fail(loaded.error());
+      if (auto linked = linkLinesToKeys(config->lines_, config->keys_); !linked) {
+        return fail(linked.error());
       }
     }
-
     if (sources.key_file) {
       auto key = loadKeyFile(*sources.key_file);
       if (!key) return fail(key.error());
       config->single_key_.emplace(std::move(*key));
     }
-
     return std::unique_ptr<const SigningConfig>(std::move(config));
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);

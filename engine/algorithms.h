@@ -2,12 +2,16 @@
 // exactly as written in a= and c= (byte-exact, case-sensitive).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
 namespace quellsig {
 
 enum class SignatureAlgorithm { RsaSha256, Ed25519Sha256 };
+
+// The smallest RSA key signed with or accepted (RFC 8301 3.2).
+inline constexpr std::uint32_t kRsaMinimumKeyBits = 1024;
 enum class Canonicalization { Simple, Relaxed };
 
 constexpr std::string_view algorithmName(SignatureAlgorithm a) {

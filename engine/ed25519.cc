@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "engine/key_loading.h"
-
 namespace quellsig {
 namespace {
 

@@ -11,6 +11,9 @@
 // point (NonCanonical), is the identity (IdentityElement) or has small order
 // (WeakPublicKey). A failing group equation is false, not an error.
 //
+// ed25519KeyFromSeed derives the key pair of RFC 8032 from a 32-byte seed;
+// IdentityElement if the public point is the identity. The caller owns it.
+//
 // Pure functions; any thread may call them.
 #pragma once
 
@@ -24,6 +27,8 @@
 namespace quellsig {
 
 using Ed25519Signature = std::array<std::uint8_t, 64>;
+
+Result<PrivateKey> ed25519KeyFromSeed(std::span<const std::uint8_t, 32> seed);
 
 Result<Ed25519Signature> ed25519Sign(const PrivateKey& key, std::span<const std::uint8_t> message);
 

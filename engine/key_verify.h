@@ -22,15 +22,10 @@
 #include <string_view>
 
 #include "engine/algorithms.h"
+#include "engine/key_verify_result.h"
 #include "engine/private_key.h"
 
 namespace quellsig {
-
-struct KeyVerifyResult {
-  enum class Status { Verified, NotVerified, Rejected };
-  Status status = Status::NotVerified;
-  std::string_view reason;  // static text, set when Rejected
-};
 
 struct DecodedPublicKey {
   EvpPkeyPtr rsa;  // set for rsa-sha256

@@ -1,20 +1,17 @@
-// RSA private keys through libcrypto (signing, loading, and, declared in
-// engine/rsa_keygen.h, key generation). Every libcrypto failure becomes a
-// named error here, and the thread's libcrypto error queue is cleared, so
-// nothing leaks upwards.
+// RSA private keys through libcrypto (signing; loading is declared in
+// engine/key_loading.h, key generation in engine/rsa_keygen.h). Every
+// libcrypto failure becomes a named error here, and the thread's libcrypto
+// error queue is cleared, so nothing leaks upwards.
 //
 // rsaSign: RSASSA-PKCS1-v1_5 with SHA-256 over `input` (CtxCreateFailed,
 // SignInitFailed, SignUpdateFailed, SignFinalFailed, OutOfMemory).
-// rsaLoadPemFile: reads an unencrypted PEM private key (the errors of
-// readPemKey in engine/rsa_public_key.h) that must be RSA (NotRsaKey) of at
-// least kRsaMinimumKeyBits (RsaKeyTooSmall); the permission check is the
-// caller's. rsaLoadPemDescriptor is the same for an open descriptor, which
-// stays the caller's (KeyParseFailed when it cannot be read).
-// rsaKeyBits: the modulus size of an RSA key, 0 for a key without one.
+// rsaKeyBits: the modulus size of an RSA key; nullopt for a key that is not
+// RSA, as for the libcrypto key object (engine/rsa_public_key.h).
 // Any thread may call these; each call makes its own libcrypto context.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -24,8 +21,6 @@
 namespace quellsig {
 
 Result<std::vector<std::uint8_t>> rsaSign(const PrivateKey& key, std::string_view input);
-Result<PrivateKey> rsaLoadPemFile(std::string_view path);
-Result<PrivateKey> rsaLoadPemDescriptor(int fd);
-int rsaKeyBits(const PrivateKey& key);
+std::optional<unsigned> rsaKeyBits(const PrivateKey& key);
 
 }  // namespace quellsig

@@ -11,15 +11,12 @@
 #include <string>
 
 #include "engine/base64.h"
+#include "engine/libcrypto_handles.h"
 
 namespace quellsig {
 namespace {
 
 using Rejected = std::unexpected<std::string_view>;
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 Rejected rejectedKey(std::string_view reason) {
   ERR_clear_error();
@@ -32,8 +29,6 @@ KeyVerifyResult rejected(std::string_view reason) {
 }
 
 // Declines to prompt for a passphrase, so encrypted keys fail to parse.
-int noPassphrase(char*, int, int, void*) { return -1; }
-
 }  // namespace
 
 std::expected<DecodedRsaKey, std::string_view> decodeRsaPublicKey(std::string_view p_text) {
@@ -56,7 +51,7 @@ std::expected<DecodedRsaKey, std::string_view> decodeRsaPublicKey(std::string_vi
 
 KeyVerifyResult verifyRsaSignature(evp_pkey_st& key, std::span<const std::uint8_t> signature,
                                    std::string_view header_hash_input) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  libcrypto::MdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, &key) != 1 ||
       EVP_DigestVerifyUpdate(ctx.get(), header_hash_input.data(), header_hash_input.size()) != 1) {
     return rejected("crypto verify error");
@@ -68,37 +63,11 @@ KeyVerifyResult verifyRsaSignature(evp_pkey_st& key, std::span<const std::uint8_
   return {KeyVerifyResult::Status::NotVerified, {}};
 }
 
-namespace {
-
-// Takes the BIO, which it frees.
-Result<EvpPkeyPtr> readPemBio(BIO* bio) {
-  if (bio == nullptr) {
-    ERR_clear_error();
-    return fail(Error::FileOpenFailed);
-  }
-  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio, nullptr, noPassphrase, nullptr));
-  BIO_free(bio);
-  if (!key) {
-    ERR_clear_error();
-    return fail(Error::KeyParseFailed);
-  }
-  return key;
-}
-
-}  // namespace
-
-Result<EvpPkeyPtr> readPemKey(std::string_view path) {
-  if (path.size() >= 4096) return fail(Error::PathTooLong);
-  std::string terminated(path);
-  return readPemBio(BIO_new_file(terminated.c_str(), "r"));
-}
-
-Result<EvpPkeyPtr> readPemKey(int fd) { return readPemBio(BIO_new_fd(fd, BIO_NOCLOSE)); }
-
 std::optional<unsigned> rsaKeyBits(evp_pkey_st& key) {
   if (EVP_PKEY_get_base_id(&key) != EVP_PKEY_RSA) return std::nullopt;
   int bits = EVP_PKEY_get_bits(&key);
-  return bits > 0 ? static_cast<unsigned>(bits) : 0U;
+  if (bits <= 0) return std::nullopt;  // an RSA key without a size is no usable RSA key
+  return static_cast<unsigned>(bits);
 }
 
 }  // namespace quellsig

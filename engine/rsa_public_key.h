@@ -10,11 +10,8 @@
 // header hash input: Verified, NotVerified, or Rejected "crypto verify error"
 // when libcrypto cannot set up the check. The size floor is the caller's.
 //
-// readPemKey reads one unencrypted PEM private key of any type without the
-// signing loader's permission and size rules: PathTooLong (4096 bytes or
-// more), FileOpenFailed, KeyParseFailed; from a descriptor, which stays the
-// caller's, it reads from the current offset. rsaKeyBits is the size of an RSA key,
-// or nullopt for another key type (a non-positive size counts as 0).
+// rsaKeyBits is the size of an RSA key, or nullopt for anything that is not a
+// usable RSA key (another key type, or no positive size).
 //
 // Any thread may call these with keys it holds.
 #pragma once
@@ -25,7 +22,7 @@
 #include <span>
 #include <string_view>
 
-#include "engine/key_verify.h"
+#include "engine/key_verify_result.h"
 #include "engine/private_key.h"
 #include "platform/error.h"
 
@@ -40,8 +37,6 @@ std::expected<DecodedRsaKey, std::string_view> decodeRsaPublicKey(std::string_vi
 KeyVerifyResult verifyRsaSignature(evp_pkey_st& key, std::span<const std::uint8_t> signature,
                                    std::string_view header_hash_input);
 
-Result<EvpPkeyPtr> readPemKey(std::string_view path);
-Result<EvpPkeyPtr> readPemKey(int fd);
 std::optional<unsigned> rsaKeyBits(evp_pkey_st& key);
 
 }  // namespace quellsig

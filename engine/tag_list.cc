@@ -54,7 +54,8 @@ Result<TagList> parseTagList(std::string_view value) {
     for (std::size_t i = 0; i < list.count; ++i) {
       if (list.names[i] == name) return fail(Error::DuplicateTagName);
     }
-    list.names[list.count++] = name;
+    list.names[list.count] = name;
+    list.values[list.count++] = trimFoldingSpace(element.substr(eq + 1));
     if (last) return list;
     start = semi + 1;
   }
@@ -106,60 +107,76 @@ Result<std::uint64_t> parseTagNumber(std::string_view text) {
   return v;
 }
 
+namespace {
+
+// Takes one tag into `f`; false with `error` set when its value is refused.
+bool takeSignatureTag(SignatureFields& f, std::string_view name, std::string_view v, Error& error) {
+  if (name == "v") {
+    f.version = v;
+  } else if (name == "a") {
+    auto a = parseAlgorithmName(v);
+    if (!a) {
+      error = Error::UnsupportedAlgorithm;
+      return false;
+    }
+    f.algorithm = *a;
+  } else if (name == "b") {
+    f.signature = v;
+  } else if (name == "bh") {
+    f.body_hash = v;
+  } else if (name == "c") {
+    auto pair = parseCanonicalizationPair(v);
+    if (!pair) {
+      error = pair.error();
+      return false;
+    }
+    f.header_canonicalization = pair->header;
+    f.body_canonicalization = pair->body;
+  } else if (name == "d") {
+    f.domain = v;
+  } else if (name == "h") {
+    f.signed_headers = v;
+  } else if (name == "i") {
+    f.identity = v;
+    f.has_identity = true;
+  } else if (name == "s") {
+    f.selector = v;
+  } else if (name == "l" || name == "t" || name == "x") {
+    auto n = parseTagNumber(v);
+    if (!n) return true;  // an unreadable number counts as an absent tag
+    if (name == "l") {
+      f.body_length = *n;
+      f.has_body_length = true;
+    } else if (name == "t") {
+      f.timestamp = *n;
+      f.has_timestamp = true;
+    } else {
+      f.expiration = *n;
+      f.has_expiration = true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 Result<SignatureFields> extractSignatureFields(std::string_view value) {
   SignatureFields f;
   Error error{};
   bool failed = false;
   forEachTag(value, [&](std::string_view name, std::string_view v) {
-    if (failed) return;
-    if (name == "v") {
-      f.version = v;
-    } else if (name == "a") {
-      auto a = parseAlgorithmName(v);
-      if (!a) {
-        failed = true;
-        error = Error::UnsupportedAlgorithm;
-        return;
-      }
-      f.algorithm = *a;
-    } else if (name == "b") {
-      f.signature = v;
-    } else if (name == "bh") {
-      f.body_hash = v;
-    } else if (name == "c") {
-      auto pair = parseCanonicalizationPair(v);
-      if (!pair) {
-        failed = true;
-        error = pair.error();
-        return;
-      }
-      f.header_canonicalization = pair->header;
-      f.body_canonicalization = pair->body;
-    } else if (name == "d") {
-      f.domain = v;
-    } else if (name == "h") {
-      f.signed_headers = v;
-    } else if (name == "i") {
-      f.identity = v;
-      f.has_identity = true;
-    } else if (name == "s") {
-      f.selector = v;
-    } else if (name == "l" || name == "t" || name == "x") {
-      auto n = parseTagNumber(v);
-      if (!n) return;  // an unreadable number counts as an absent tag
-      if (name == "l") {
-        f.body_length = *n;
-        f.has_body_length = true;
-      } else if (name == "t") {
-        f.timestamp = *n;
-        f.has_timestamp = true;
-      } else {
-        f.expiration = *n;
-        f.has_expiration = true;
-      }
-    }
+    if (!failed) failed = !takeSignatureTag(f, name, v, error);
   });
   if (failed) return fail(error);
+  return f;
+}
+
+Result<SignatureFields> extractSignatureFields(const TagList& tags) {
+  SignatureFields f;
+  Error error{};
+  for (std::size_t i = 0; i < tags.count; ++i) {
+    if (!takeSignatureTag(f, tags.names[i], tags.values[i], error)) return fail(error);
+  }
   return f;
 }
 

@@ -21,6 +21,7 @@ inline constexpr std::size_t kMaxTags = 128;
 
 struct TagList {
   std::array<std::string_view, kMaxTags> names;
+  std::array<std::string_view, kMaxTags> values;  // trimmed of folding space
   std::size_t count = 0;
 };
 
@@ -51,6 +52,10 @@ Result<TagList> parseTagList(std::string_view value);
 // Errors: UnsupportedAlgorithm, InvalidCanonicalization. Call only after a
 // successful parseTagList.
 Result<SignatureFields> extractSignatureFields(std::string_view value);
+
+// The same fields from a list parseTagList already split, without a second
+// walk over the value. Same errors.
+Result<SignatureFields> extractSignatureFields(const TagList& tags);
 
 // Calls visit(name, value) for every well-formed pair, in list order; empty
 // elements, elements without "=" and empty names are skipped.

@@ -12,11 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "engine/algorithms.h"
 #include "engine/dkim_result.h"
 
 namespace quellsig {
-
-inline constexpr std::uint32_t kRsaMinimumKeyBits = 1024;  // RFC 8301 3.2
 
 struct VerificationRequest {
   std::string_view signature_value;  // value of the DKIM-Signature field

@@ -34,13 +34,9 @@ bool signsFrom(std::string_view h_list) {
 std::expected<std::vector<std::uint8_t>, std::string_view> decodeTag(std::string_view text,
                                                                      std::string_view bad,
                                                                      std::string_view no_memory) {
-  try {
-    Result<std::vector<std::uint8_t>> bytes = decodeBase64Tag(text);
-    if (!bytes) return std::unexpected(bytes.error() == Error::OutOfMemory ? no_memory : bad);
-    return std::move(*bytes);
-  } catch (const std::bad_alloc&) {
-    return std::unexpected(no_memory);
-  }
+  Result<std::vector<std::uint8_t>> bytes = decodeBase64Tag(text);
+  if (!bytes) return std::unexpected(bytes.error() == Error::OutOfMemory ? no_memory : bad);
+  return std::move(*bytes);
 }
 
 Result<std::string> headerHashInput(const VerificationRequest& request, const SignatureFields& f) {
@@ -52,79 +48,100 @@ Result<std::string> headerHashInput(const VerificationRequest& request, const Si
   return buildHeaderHashInput(*selected, *stripped, f.header_canonicalization);
 }
 
-VerificationOutcome verifyParsed(const VerificationRequest& request, const SignatureFields& f,
-                                 KeyLookup& lookup, PublicKeyCache* cache) {
-  VerificationOutcome o;
-  o.domain = f.domain;
-  o.selector = f.selector;
-  auto decided = [&o](DkimResult result, std::string_view reason) {
-    o.result = result;
-    o.reason = reason;
-    return o;
-  };
+// RFC 6376 6.1.1: the domain of i= is d= or a subdomain of it. The domain is
+// what follows the last "@" (a quoted local-part may hold one).
+bool identityWithinDomain(std::string_view identity, std::string_view domain) {
+  std::size_t at = identity.rfind('@');
+  if (at == std::string_view::npos) return false;
+  std::string_view id_domain = identity.substr(at + 1);
+  if (id_domain.size() == domain.size()) return namesEqual(id_domain, domain);
+  if (id_domain.size() < domain.size() + 1) return false;
+  std::size_t cut = id_domain.size() - domain.size();
+  return id_domain[cut - 1] == '.' && namesEqual(id_domain.substr(cut), domain);
+}
 
+// Each stage returns the reason that decides the outcome, or nothing to go on.
+struct Decision {
+  DkimResult result;
+  std::string_view reason;
+};
+using Stage = std::optional<Decision>;
+
+// Required tags, expiry and the i= domain: everything decided before a query.
+Stage checkFields(const SignatureFields& f) {
   if (f.signature.empty() || f.body_hash.empty()) {
-    return decided(DkimResult::PermError, "missing b= or bh=");
+    return Decision{DkimResult::PermError, "missing b= or bh="};
   }
-  if (!signsFrom(f.signed_headers)) return decided(DkimResult::PermError, "from not signed");
+  if (!signsFrom(f.signed_headers)) return Decision{DkimResult::PermError, "from not signed"};
   if (f.has_expiration) {
     if (f.has_timestamp && f.expiration <= f.timestamp) {
-      return decided(DkimResult::PermError, "expiration precedes timestamp");
+      return Decision{DkimResult::PermError, "expiration precedes timestamp"};
     }
     std::uint64_t now = platform::wallClockSeconds();
-    if (now > 0 && now >= f.expiration) return decided(DkimResult::Fail, "signature expired");
+    if (now > 0 && now >= f.expiration) return Decision{DkimResult::Fail, "signature expired"};
   }
+  if (f.has_identity && !identityWithinDomain(f.identity, f.domain)) {
+    return Decision{DkimResult::PermError,
+                    "i= domain is not d= or a subdomain of it (RFC 6376 6.1.1)"};
+  }
+  return std::nullopt;
+}
 
-  Result<std::string> name;
-  try {
-    name = keyRecordName(f.selector, f.domain);
-  } catch (const std::bad_alloc&) {
-    return decided(DkimResult::TempError, "alloc failure");
-  }
-  Result<std::vector<KeyAnswer>> answers =
+// The key records for s= and d=, with the ones that suit this signature kept.
+// The selection borrows from `answers`, which receives what the lookup found.
+std::expected<KeySelection, Decision> lookUpKeys(const VerificationRequest& request,
+                                                 const SignatureFields& f, KeyLookup& lookup,
+                                                 std::vector<KeyAnswer>& answers) {
+  Result<std::string> name = keyRecordName(f.selector, f.domain);
+  Result<std::vector<KeyAnswer>> found =
       name ? lookup.lookupKeyRecords(*name) : Result<std::vector<KeyAnswer>>(fail(name.error()));
-  if (!answers) {
-    LookupFailure failure = classifyLookupError(answers.error());
-    return decided(failure.result, failure.reason);
+  if (!found) {
+    LookupFailure failure = classifyLookupError(found.error());
+    return std::unexpected(Decision{failure.result, failure.reason});
   }
+  answers = std::move(*found);
   KeySelection keys = selectKeyRecords(
-      *answers, {f.algorithm, f.domain, f.has_identity ? std::optional(f.identity) : std::nullopt,
-                 request.max_key_records});
-  if (keys.count == 0) return decided(DkimResult::PermError, keys.reason);
-  o.testing = keyRecordHasFlag(keys.records[0], "y");
+      answers, {f.algorithm, f.domain, f.has_identity ? std::optional(f.identity) : std::nullopt,
+                request.max_key_records});
+  if (keys.count == 0) return std::unexpected(Decision{DkimResult::PermError, keys.reason});
+  return keys;
+}
 
+// The body hash against bh=; the canonical octets beyond l= on a match.
+std::expected<std::uint64_t, Decision> checkBodyHash(const VerificationRequest& request,
+                                                     const SignatureFields& f) {
   if (f.has_body_length && request.refuse_body_length) {
-    return decided(DkimResult::Policy, "l= body length limit refused by policy");
+    return std::unexpected(Decision{DkimResult::Policy, "l= body length limit refused by policy"});
   }
-  Result<BodyHash> body_hash;
-  try {
-    body_hash = bodyHash(request.body, f.body_canonicalization,
-                         f.has_body_length ? std::optional(f.body_length) : std::nullopt);
-  } catch (const std::bad_alloc&) {
-    body_hash = fail(Error::OutOfMemory);
-  }
+  Result<BodyHash> body_hash =
+      bodyHash(request.body, f.body_canonicalization,
+               f.has_body_length ? std::optional(f.body_length) : std::nullopt);
   if (!body_hash) {
     if (body_hash.error() == Error::BodyLengthExceedsBody) {
-      return decided(DkimResult::PermError, "l= exceeds the canonicalized body length");
+      return std::unexpected(
+          Decision{DkimResult::PermError, "l= exceeds the canonicalized body length"});
     }
-    return decided(DkimResult::TempError, "body canonicalization failed");
+    return std::unexpected(Decision{DkimResult::TempError, "body canonicalization failed"});
   }
   auto claimed = decodeTag(f.body_hash, "invalid bh= base64", "invalid bh= encoding");
-  if (!claimed) return decided(DkimResult::PermError, claimed.error());
+  if (!claimed) return std::unexpected(Decision{DkimResult::PermError, claimed.error()});
   if (claimed->size() != body_hash->digest.size() ||
       !std::equal(claimed->begin(), claimed->end(), body_hash->digest.begin())) {
-    return decided(DkimResult::Fail, "body hash mismatch");
+    return std::unexpected(Decision{DkimResult::Fail, "body hash mismatch"});
   }
+  return body_hash->unsigned_octets;
+}
 
-  Result<std::string> input;
-  try {
-    input = headerHashInput(request, f);
-  } catch (const std::bad_alloc&) {
-    input = fail(Error::OutOfMemory);
-  }
-  if (!input) return decided(DkimResult::TempError, "canonicalization failed");
+// The header hash and b= against each selected key in turn; the record that
+// verified it, or the decision of the first key.
+std::expected<const KeyRecord*, Decision> checkSignature(const VerificationRequest& request,
+                                                         const SignatureFields& f,
+                                                         const KeySelection& keys,
+                                                         PublicKeyCache* cache) {
+  Result<std::string> input = headerHashInput(request, f);
+  if (!input) return std::unexpected(Decision{DkimResult::TempError, "canonicalization failed"});
   auto signature = decodeTag(f.signature, "invalid b= base64", "invalid b= encoding");
-  if (!signature) return decided(DkimResult::PermError, signature.error());
+  if (!signature) return std::unexpected(Decision{DkimResult::PermError, signature.error()});
 
   KeyVerifyResult first;
   for (std::size_t i = 0; i < keys.count; ++i) {
@@ -133,17 +150,38 @@ VerificationOutcome verifyParsed(const VerificationRequest& request, const Signa
                                               request.minimum_key_bits)
                               : verifyWithKeyRecord(f.algorithm, key.public_key, *signature, *input,
                                                     request.minimum_key_bits);
-    if (r.status == KeyVerifyResult::Status::Verified) {
-      o.testing = keyRecordHasFlag(key, "y");
-      o.unsigned_octets = body_hash->unsigned_octets;
-      return decided(DkimResult::Pass, {});
-    }
+    if (r.status == KeyVerifyResult::Status::Verified) return &key;
     if (i == 0) first = r;
   }
   if (first.status == KeyVerifyResult::Status::Rejected) {
-    return decided(DkimResult::PermError, first.reason);
+    return std::unexpected(Decision{DkimResult::PermError, first.reason});
   }
-  return decided(DkimResult::Fail, "signature mismatch");
+  return std::unexpected(Decision{DkimResult::Fail, "signature mismatch"});
+}
+
+VerificationOutcome verifyParsed(const VerificationRequest& request, const SignatureFields& f,
+                                 KeyLookup& lookup, PublicKeyCache* cache) {
+  VerificationOutcome o;
+  o.domain = f.domain;
+  o.selector = f.selector;
+  auto decided = [&o](Decision d) {
+    o.result = d.result;
+    o.reason = d.reason;
+    return o;
+  };
+
+  if (Stage d = checkFields(f)) return decided(*d);
+  std::vector<KeyAnswer> answers;
+  auto keys = lookUpKeys(request, f, lookup, answers);
+  if (!keys) return decided(keys.error());
+  o.testing = keyRecordHasFlag(keys->records[0], "y");
+  auto unsigned_octets = checkBodyHash(request, f);
+  if (!unsigned_octets) return decided(unsigned_octets.error());
+  auto verified_by = checkSignature(request, f, *keys, cache);
+  if (!verified_by) return decided(verified_by.error());
+  o.testing = keyRecordHasFlag(**verified_by, "y");
+  o.unsigned_octets = *unsigned_octets;
+  return decided({DkimResult::Pass, {}});
 }
 
 }  // namespace
@@ -152,12 +190,14 @@ VerificationOutcome verifySignature(const VerificationRequest& request, KeyLooku
                                     PublicKeyCache* keys) {
   Result<TagList> tags = parseTagList(request.signature_value);
   if (!tags) return outcome(DkimResult::PermError, signatureParseReason(tags.error()));
-  Result<SignatureFields> fields = extractSignatureFields(request.signature_value);
+  Result<SignatureFields> fields = extractSignatureFields(*tags);
   if (!fields) return outcome(DkimResult::PermError, signatureParseReason(fields.error()));
   const SignatureFields& f = *fields;
   if (f.domain.empty() || f.selector.empty() || f.signed_headers.empty() || f.version != "1") {
     return outcome(DkimResult::PermError, "malformed signature");
   }
+  // The one guard against running out of memory part way: every stage
+  // allocates (names, canonical forms, decoded tags), none catches.
   try {
     return verifyParsed(request, f, lookup, keys);
   } catch (const std::bad_alloc&) {

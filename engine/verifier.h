@@ -2,8 +2,9 @@
 // VerificationOutcome.
 //
 // verifySignature never fails: every problem becomes an outcome with a fixed
-// reason text, in the order of the checks (parse, required tags, expiry, key
-// lookup and selection, l= policy, body hash, header hash, signature). It
+// reason text, in the order of the checks (parse, required tags, expiry, the
+// i= domain within d=, key lookup and selection, l= policy, body hash, header
+// hash, signature). It
 // calls `lookup` once per signature, unless the signature is rejected before
 // the key lookup, and blocks for it. It keeps no state between calls; the
 // outcome borrows from the request. `keys`, when given, is the thread's

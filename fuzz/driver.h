@@ -1,9 +1,10 @@
-// The contract between the fuzz driver and one fuzz target.
+// The contract between libFuzzer, the shared fuzz support and one target.
 //
-// A target defines LLVMFuzzerTestOneInput (the conventional entry point, so a
-// harness also links against other engines) and fuzzDictionary, the tokens
-// the mutator splices into inputs. FUZZ_CHECK states an invariant: when it
-// fails the driver saves the current input as a crash artifact and aborts.
+// A target defines LLVMFuzzerTestOneInput (libFuzzer's entry point) and
+// fuzzDictionary, the tokens the mutator splices into inputs (handed to
+// libFuzzer as a -dict file, see fuzz/support.cc). FUZZ_CHECK states an
+// invariant: when it fails the target aborts, and libFuzzer saves the
+// current input as a crash artifact.
 #pragma once
 
 #include <cstddef>

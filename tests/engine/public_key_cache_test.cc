@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/signature.h"
 #include "tests/engine/test_keys.h"

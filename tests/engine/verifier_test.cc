@@ -13,6 +13,7 @@
 #include "dns/resolver.h"
 #include "dns/resolver_key_lookup.h"
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/public_key_cache.h"
@@ -307,6 +308,9 @@ std::vector<Case> tableCases() {
        0,
        true,
        0},
+      {"i= in a subdomain, other case, goes on to the body",
+       handMade(good_tags + "; i=@Mail.EXAMPLE.com"), record(rsa), DkimResult::Fail,
+       "body hash mismatch"},
       {"name does not exist", rsa_sig, fail(Error::DnsNameError), DkimResult::PermError,
        "no key record for selector"},
       {"timeout", rsa_sig, fail(Error::DnsTimeout), DkimResult::TempError, "DNS lookup failed"},
@@ -377,7 +381,28 @@ std::vector<Case> tableCases() {
        11},
       {"testing key", rsa_sig, record(rsa + "; t=y"), DkimResult::Pass, {}, {}, true},
   };
-  return std::vector<Case>(std::begin(cases), std::end(cases));
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  // An i= outside d= is refused before any query (RFC 6376 6.1.1).
+  const std::pair<const char*, const char*> outside[] = {
+      {"i= in another domain", "i=user@evil.example"},
+      {"i= without @", "i=nonsense"},
+      {"empty i=", "i="},
+      {"i= ending in d= off a label boundary", "i=a@notexample.com"},
+      {"i= in a parent of d=", "i=a@com"},
+  };
+  for (auto [name, tag] : outside) {
+    all.push_back({name,
+                   handMade(good_tags + "; " + tag),
+                   record(rsa),
+                   DkimResult::PermError,
+                   "i= domain is not d= or a subdomain of it (RFC 6376 6.1.1)",
+                   {},
+                   false,
+                   0,
+                   true,
+                   0});
+  }
+  return all;
 }
 
 void expectOutcome(const Case& tc, const VerificationOutcome& o) {

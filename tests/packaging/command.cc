@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace quellsig::testing {
 
@@ -19,20 +19,20 @@ CommandRun runCommand(const std::vector<std::string>& argv, const std::string& c
     full.insert(full.end(), env.begin(), env.end());
   }
   full.insert(full.end(), argv.begin(), argv.end());
-  platform::SpawnOptions options;
+  testutil::SpawnOptions options;
   options.working_dir = cwd;
   options.search_path = true;
-  auto child = platform::spawnProcess(full, options);
+  auto child = testutil::spawnProcess(full, options);
   if (!child) return {};
   CommandRun run;
   // Standard error is read after standard output closes; commands here write
   // little to it, far below a pipe's buffer.
-  run.out = platform::readAll(child->out.get(), timeout_ms);
-  run.err = platform::readAll(child->err.get(), timeout_ms);
-  auto status = platform::waitForExit(child->pid, timeout_ms);
+  run.out = testutil::readAll(child->out.get(), timeout_ms);
+  run.err = testutil::readAll(child->err.get(), timeout_ms);
+  auto status = testutil::waitForExit(child->pid, timeout_ms);
   if (!status || !*status) {
-    (void)platform::sendSignal(child->pid, 9);
-    (void)platform::waitForExit(child->pid, timeout_ms);
+    (void)testutil::sendSignal(child->pid, 9);
+    (void)testutil::waitForExit(child->pid, timeout_ms);
     return run;
   }
   run.status = (*status)->signaled ? -1 : (*status)->code;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/packaging/command.h"
 #include "tests/support/temp_dir.h"
 
@@ -120,16 +120,16 @@ void DebianPackageTest::programsRunFromTheUnpackedRoot() {
                     "\n[global]\nForeground = yes\nPidFile = " + dir_.file("q.pid") +
                     "\n[listener:mta]\nSocket = unix:" + dir_.file("m.sock") + "\n");
   const std::vector<std::string> argv = {root_ + "/usr/sbin/quellsig", "-c", config};
-  auto child = platform::spawnProcess(argv);
+  auto child = testutil::spawnProcess(argv);
   ASSERT_TRUE(child.has_value());
-  const std::string started = platform::readUntil(child->err.get(), "listener[0] mode=verify", kTimeoutMs);
+  const std::string started = testutil::readUntil(child->err.get(), "listener[0] mode=verify", kTimeoutMs);
   EXPECT_NE(started.find("QuellSig starting"), std::string::npos) << started;
-  ASSERT_TRUE(platform::sendSignal(child->pid, kSigterm).has_value());
-  auto status = platform::waitForExit(child->pid, kTimeoutMs);
+  ASSERT_TRUE(testutil::sendSignal(child->pid, kSigterm).has_value());
+  auto status = testutil::waitForExit(child->pid, kTimeoutMs);
   ASSERT_TRUE(status.has_value());
   if (!*status) {
-    (void)platform::sendSignal(child->pid, kSigkill);
-    (void)platform::waitForExit(child->pid, kTimeoutMs);
+    (void)testutil::sendSignal(child->pid, kSigkill);
+    (void)testutil::waitForExit(child->pid, kTimeoutMs);
     FAIL() << "the daemon did not end on SIGTERM";
   }
   EXPECT_FALSE((*status)->signaled);

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/datagram_socket.h"
+#include "tests/support/datagram_socket.h"
 #include "platform/log_socket.h"
-#include "platform/temp_dir.h"
+#include "tests/support/private_dir.h"
 #include "platform/exclusive_file.h"
 #include "platform/pipe.h"
 #include "platform/thread.h"
@@ -93,10 +93,10 @@ TEST(EventQueueTest, WriteRegistrationFiresOnceUntilAddedAgain) {
 // once without disturbing the read registration, and re-arming it after the
 // data was read does not repeat the read event.
 TEST(EventQueueTest, ReadAndWriteRegistrationsOfOneDescriptorStayApart) {
-  auto dir = TempDir::create("evq");
+  auto dir = testutil::PrivateDir::create("evq");
   ASSERT_TRUE(dir.has_value());
   const std::string path = dir->path() + "/s";
-  auto sock = bindDatagramSocket(path);
+  auto sock = testutil::bindDatagramSocket(path);
   ASSERT_TRUE(sock.has_value());
   auto sender = connectLogSocket(path);
   ASSERT_TRUE(sender.has_value());

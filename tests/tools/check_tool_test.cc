@@ -97,6 +97,10 @@ TEST_F(CheckToolTest, ArgumentErrorsNameTheProblem) {
       {{"x", "-m", "-5"}, "-m must be 0 (disabled) or a positive number of milliseconds"},
       {{"x", "-m", "soon"}, "-m must be a number of milliseconds"},
       {{"x", "-m", "99999999999999999999"}, "-m must be a number of milliseconds"},
+      {{"x", "-m", "--0"}, "-m must be a number of milliseconds"},
+      {{"x", "-m", "-+0"}, "-m must be a number of milliseconds"},
+      {{"a.eml", "b.eml"}, "only one message file may be given: b.eml"},
+      {{"-f", "a.eml", "b.eml"}, "only one message file may be given: b.eml"},
       {{"x", "--verbose"}, "unknown option"},
       {{"-x", "-h"}, "unknown option"},
       {{dir_.file("absent.eml")}, "could not read the message file"},
@@ -116,13 +120,13 @@ TEST_F(CheckToolTest, ArgumentErrorsNameTheProblem) {
 
 TEST_F(CheckToolTest, NumbersFollowTheTagNumberSpelling) {
   auto o = parseCheckArgs(std::vector<std::string_view>{"-p", "+5_3", "-b", "2_048", "-m", "-0",
-                                                        "--max-key-records", "8", "-f", "a", "b"});
+                                                        "--max-key-records", "8", "-f", "a"});
   ASSERT_TRUE(o.has_value()) << o.error();
   EXPECT_EQ(o->port, 53);
   EXPECT_EQ(o->minimum_bits, 2048u);
   EXPECT_EQ(o->budget_ms, 0);
   EXPECT_EQ(o->max_key_records, 8);
-  EXPECT_EQ(o->file, "b");  // a later positional replaces -f
+  EXPECT_EQ(o->file, "a");
 }
 
 TEST_F(CheckToolTest, HelpIsTheUsageText) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "platform/file.h"

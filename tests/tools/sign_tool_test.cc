@@ -8,6 +8,7 @@
 
 #include "engine/base64.h"
 #include "engine/canonicalization.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/key_verify.h"
 #include "engine/message.h"
@@ -136,10 +137,7 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
   dir_.write("garbage.pem", "not a key\n", 0600);
   dir_.write("seed31", seedText(31) + "\n", 0600);
   dir_.write("seed33", seedText(33) + "\n", 0600);
-  dir_.write("armoured",
-             "-----BEGIN ED25519 PRIVATE KEY-----\n" + seedText(32) +
-                 "\n-----END ED25519 PRIVATE KEY-----\n",
-             0600);
+  dir_.write("unclosed", "-----BEGIN ED25519 PRIVATE KEY-----\n" + seedText(32) + "\n", 0600);
   dir_.write("badb64", "AAA*\n", 0600);
   dir_.write("emptyseed", "\n", 0600);
   dir_.write("bigseed", std::string(65537, 'A'), 0600);
@@ -170,7 +168,7 @@ TEST_F(SignToolTest, FileAndKeyErrors) {
       {with(rsa, {"seed31", "msg.txt"}), "could not load the RSA private key"},
       {with(rsa, {"missing", "-a", "ed25519-sha256", "msg.txt"}), "could not read the key file"},
       {with(rsa, {"bigseed", "-a", "ed25519-sha256", "msg.txt"}), "could not read the key file"},
-      {with(rsa, {"armoured", "-a", "ed25519-sha256", "msg.txt"}),
+      {with(rsa, {"unclosed", "-a", "ed25519-sha256", "msg.txt"}),
        "Ed25519 key file is not valid base64"},
       {with(rsa, {"badb64", "-a", "ed25519-sha256", "msg.txt"}),
        "Ed25519 key file is not valid base64"},
@@ -287,6 +285,24 @@ TEST_F(SignToolTest, SeedFileWhitespaceIsIgnoredEverywhere) {
   ASSERT_EQ(plain.status, 0) << plain.err;
   ASSERT_EQ(spread.status, 0) << spread.err;
   EXPECT_EQ(spread.out, plain.out);
+}
+
+// The armoured file quellsig-genkey writes holds the same seed as the bare form.
+TEST_F(SignToolTest, ArmouredSeedFileSignsLikeTheBareSeed) {
+  dir_.write("armoured",
+             "-----BEGIN ED25519 PRIVATE KEY-----\n" + seedText(32) +
+                 "\n-----END ED25519 PRIVATE KEY-----\n",
+             0600);
+  const std::vector<std::string> common = {
+      "-d", "example.org", "-s", "sel", "-a", "ed25519-sha256", "--no-timestamp", "msg.txt", "-k"};
+  std::vector<std::string> bare = common, armoured = common;
+  bare.push_back("seed");
+  armoured.push_back("armoured");
+  ToolRun plain = sign(bare);
+  ToolRun wrapped = sign(armoured);
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(wrapped.status, 0) << wrapped.err;
+  EXPECT_EQ(wrapped.out, plain.out);
 }
 
 TEST_F(SignToolTest, NoNormalizeWritesTheFileBytesUnchanged) {

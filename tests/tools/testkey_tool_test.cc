@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "platform/exclusive_file.h"

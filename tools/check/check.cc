@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "dns/settings.h"
 #include "engine/message.h"
 #include "engine/public_key_cache.h"
 #include "engine/tag_list.h"
 #include "engine/verifier.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "tools/common/option_table.h"
 
 namespace quellsig {
 namespace {
@@ -67,8 +69,11 @@ std::expected<std::int64_t, std::string_view> parseBudget(std::string_view text)
   constexpr std::string_view kNegative =
       "-m must be 0 (disabled) or a positive number of milliseconds";
   bool negative = !text.empty() && text.front() == '-';
+  // One sign at most: "--0" and "-+5" are no numbers.
+  if (negative && text.size() > 1 && (text[1] == '+' || text[1] == '-')) {
+    return ParseError(kNotNumber);
+  }
   Result<std::uint64_t> magnitude = parseTagNumber(negative ? text.substr(1) : text);
-  if (negative && !text.substr(1).empty() && text[1] == '+') return ParseError(kNotNumber);
   if (!magnitude) return ParseError(kNotNumber);
   if (negative) {
     if (*magnitude > static_cast<std::uint64_t>(INT64_MAX) + 1) return ParseError(kNotNumber);
@@ -107,6 +112,42 @@ std::expected<Prepared, std::string_view> prepareMessage(const CheckOptions& o) 
   return p;
 }
 
+OptionRefusal setBudget(CheckOptions& o, std::string_view v) {
+  auto budget = parseBudget(v);
+  if (!budget) return budget.error();
+  o.budget_ms = *budget;
+  return std::nullopt;
+}
+
+constexpr OptionRow<CheckOptions> kOptions[] = {
+    {"-f", true, "-f needs a value", storeValue<&CheckOptions::file>},
+    {"-n", true, "-n needs a value", storeValue<&CheckOptions::nameserver>},
+    {"-p", true, "-p needs a value",
+     [](CheckOptions& o, std::string_view v) -> OptionRefusal {
+       auto port = unsignedInRange(v, 65535);
+       if (!port) return "invalid port";
+       o.port = static_cast<std::uint16_t>(*port);
+       return std::nullopt;
+     }},
+    {"-b", true, "-b needs a value",
+     [](CheckOptions& o, std::string_view v) -> OptionRefusal {
+       auto bits = unsignedInRange(v, UINT32_MAX);
+       if (!bits) return "invalid bits";
+       o.minimum_bits = static_cast<std::uint32_t>(*bits);
+       return std::nullopt;
+     }},
+    {"--max-key-records", true, "--max-key-records needs a value",
+     [](CheckOptions& o, std::string_view v) -> OptionRefusal {
+       auto n = unsignedInRange(v, 255);
+       if (!n) return "invalid --max-key-records";
+       o.max_key_records = static_cast<std::uint8_t>(*n);
+       return std::nullopt;
+     }},
+    {"-m", true, "-m needs a value", setBudget},
+    {"--refuse-l", false, {}, setFlag<&CheckOptions::refuse_body_length, true>},
+    {"--no-normalize", false, {}, setFlag<&CheckOptions::normalize, false>},
+};
+
 int usageError(std::ostream& err, std::string_view message) {
   err << "quellsig-check: " << message << '\n';
   return 2;
@@ -114,62 +155,29 @@ int usageError(std::ostream& err, std::string_view message) {
 
 }  // namespace
 
-std::expected<CheckOptions, std::string_view> parseCheckArgs(
-    std::span<const std::string_view> args) {
+std::expected<CheckOptions, std::string> parseCheckArgs(std::span<const std::string_view> args) {
   CheckOptions o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-      return o;
-    }
-    if (a == "--refuse-l") {
-      o.refuse_body_length = true;
-      continue;
-    }
-    if (a == "--no-normalize") {
-      o.normalize = false;
-      continue;
-    }
-    if (a.empty() || a.front() != '-') {
-      o.file = a;
-      continue;
-    }
-    if (a != "-f" && a != "-n" && a != "-p" && a != "-b" && a != "--max-key-records" && a != "-m") {
-      return ParseError("unknown option");
-    }
-    if (i + 1 == args.size()) {
-      if (a == "-f") return ParseError("-f needs a value");
-      if (a == "-n") return ParseError("-n needs a value");
-      if (a == "-p") return ParseError("-p needs a value");
-      if (a == "-b") return ParseError("-b needs a value");
-      if (a == "-m") return ParseError("-m needs a value");
-      return ParseError("--max-key-records needs a value");
-    }
-    std::string_view v = args[++i];
-    if (a == "-f") {
-      o.file = v;
-    } else if (a == "-n") {
-      o.nameserver = v;
-    } else if (a == "-p") {
-      auto port = unsignedInRange(v, 65535);
-      if (!port) return ParseError("invalid port");
-      o.port = static_cast<std::uint16_t>(*port);
-    } else if (a == "-b") {
-      auto bits = unsignedInRange(v, UINT32_MAX);
-      if (!bits) return ParseError("invalid bits");
-      o.minimum_bits = static_cast<std::uint32_t>(*bits);
-    } else if (a == "--max-key-records") {
-      auto n = unsignedInRange(v, 255);
-      if (!n) return ParseError("invalid --max-key-records");
-      o.max_key_records = static_cast<std::uint8_t>(*n);
-    } else {
-      auto budget = parseBudget(v);
-      if (!budget) return ParseError(budget.error());
-      o.budget_ms = *budget;
+  auto parsed =
+      parseOptionTable<CheckOptions>(args, kOptions, o, [](CheckOptions& c, std::string_view file) {
+        if (!c.file.empty()) return false;
+        c.file = file;
+        return true;
+      });
+  if (!parsed) {
+    const OptionStop& stop = parsed.error();
+    switch (stop.kind) {
+      case OptionStop::Kind::Help:
+        o.help = true;
+        return o;
+      case OptionStop::Kind::Unknown:
+        return std::unexpected(std::string("unknown option"));
+      case OptionStop::Kind::Extra:
+        return std::unexpected("only one message file may be given: " + std::string(stop.argument));
+      case OptionStop::Kind::Refused:
+        return std::unexpected(std::string(stop.text));
     }
   }
-  if (o.file.empty()) return ParseError("a message file is required (see -h)");
+  if (o.file.empty()) return std::unexpected(std::string("a message file is required (see -h)"));
   return o;
 }
 
@@ -185,14 +193,14 @@ void printOutcome(std::ostream& out, std::size_t n, const VerificationOutcome& o
 
 int runCheck(std::span<const std::string_view> args, const KeyLookupFactory& make_lookup,
              std::ostream& out, std::ostream& err) {
-  auto parsed = parseCheckArgs(args);
-  if (!parsed) return usageError(err, parsed.error());
-  const CheckOptions& o = *parsed;
-  if (o.help) {
-    out << kUsage;
-    return 0;
-  }
   try {
+    auto parsed = parseCheckArgs(args);
+    if (!parsed) return usageError(err, parsed.error());
+    const CheckOptions& o = *parsed;
+    if (o.help) {
+      out << kUsage;
+      return 0;
+    }
     auto prepared = prepareMessage(o);
     if (!prepared) return usageError(err, prepared.error());
 
@@ -202,7 +210,7 @@ int runCheck(std::span<const std::string_view> args, const KeyLookupFactory& mak
     Result<std::unique_ptr<KeyLookup>> lookup = make_lookup(o.nameserver, o.port);
     if (!lookup) {
       if (lookup.error() == Error::InvalidNameserver) {
-        return usageError(err, "DNS resolver: invalid nameserver address");
+        return usageError(err, kInvalidNameserverMessage);
       }
       err << "error: " << errorName(lookup.error()) << '\n';
       return 1;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <ostream>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "engine/key_lookup.h"
@@ -33,8 +34,7 @@ struct CheckOptions {
   bool normalize = true;
 };
 
-std::expected<CheckOptions, std::string_view> parseCheckArgs(
-    std::span<const std::string_view> args);
+std::expected<CheckOptions, std::string> parseCheckArgs(std::span<const std::string_view> args);
 
 // The key=value lines of signature n.
 void printOutcome(std::ostream& out, std::size_t n, const VerificationOutcome& outcome);

@@ -7,11 +7,13 @@
 #include <string>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "engine/secure_zero.h"
 #include "platform/exclusive_file.h"
 #include "platform/random.h"
+#include "tools/common/option_table.h"
 #include "tools/genkey/dns_record.h"
 
 namespace quellsig {
@@ -94,45 +96,39 @@ Result<platform::UniqueFd> createNew(std::string_view path, unsigned mode) {
   return platform::createExclusiveFile(path, mode);
 }
 
+constexpr OptionRow<Options> kOptions[] = {
+    {"-a", true, "missing argument for -a", storeValue<&Options::algorithm>},
+    {"-b", true, "missing argument for -b",
+     [](Options& o, std::string_view v) -> OptionRefusal {
+       std::optional<int> bits = parseBits(v);
+       if (!bits) return "invalid -b value";
+       o.bits = *bits;
+       return std::nullopt;
+     }},
+    {"-s", true, "missing argument for -s", storeValue<&Options::selector>},
+    {"-d", true, "missing argument for -d", storeValue<&Options::domain>},
+    {"-o", true, "missing argument for -o", storeValue<&Options::output>},
+};
+
 std::optional<Exit> parseArguments(std::span<const std::string_view> args, Options& opts, Run& run,
                                    bool& help) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "-h" || arg == "--help") {
+  auto parsed = parseOptionTable<Options>(args, kOptions, opts);
+  if (parsed) return std::nullopt;
+  const OptionStop& stop = parsed.error();
+  switch (stop.kind) {
+    case OptionStop::Kind::Help:
       help = true;
       return std::nullopt;
-    }
-    if (arg != "-a" && arg != "-b" && arg != "-s" && arg != "-d" && arg != "-o") {
-      if (!run.note([&] { return "unknown option: " + std::string(arg); })) {
+    case OptionStop::Kind::Unknown:
+    case OptionStop::Kind::Extra:
+      if (!run.note([&] { return "unknown option: " + std::string(stop.argument); })) {
         return run.internal(Error::OutOfMemory);
       }
       return run.end("use -h for help");
-    }
-    if (i + 1 == args.size()) return run.end("missing argument for " + std::string(arg));
-    const std::string_view value = args[++i];
-    switch (arg[1]) {
-      case 'a':
-        opts.algorithm = value;
-        break;
-      case 'b':
-        if (auto bits = parseBits(value)) {
-          opts.bits = *bits;
-        } else {
-          return run.end("invalid -b value");
-        }
-        break;
-      case 's':
-        opts.selector = value;
-        break;
-      case 'd':
-        opts.domain = value;
-        break;
-      default:
-        opts.output = value;
-        break;
-    }
+    case OptionStop::Kind::Refused:
+      break;
   }
-  return std::nullopt;
+  return run.end(stop.text);
 }
 
 std::optional<Exit> validate(const Options& opts, Run& run) {
@@ -256,9 +252,9 @@ std::optional<Exit> generateEd25519(const Options& opts, const std::string& dns_
   auto fd = createKeyFile(*opts.output, run, exit);
   if (!fd) return exit;
   material.text = base64Encode(material.seed);
-  constexpr std::string_view kBegin = "-----BEGIN ED25519 PRIVATE KEY-----\n";
-  constexpr std::string_view kEnd = "\n-----END ED25519 PRIVATE KEY-----\n";
-  for (std::string_view part : {kBegin, std::string_view(material.text), kEnd}) {
+  for (std::string_view part :
+       {kEd25519SeedBegin, std::string_view("\n"), std::string_view(material.text),
+        std::string_view("\n"), kEd25519SeedEnd, std::string_view("\n")}) {
     if (auto w = platform::writeAll(fd->get(), part); !w) {
       return discardKeyFile(*fd, *opts.output, w.error(), run);
     }

@@ -7,12 +7,14 @@
 
 #include "engine/base64.h"
 #include "engine/canonicalization.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/message.h"
 #include "engine/secure_zero.h"
 #include "engine/signer.h"
 #include "engine/tag_list.h"
 #include "platform/file.h"
+#include "tools/common/option_table.h"
 
 namespace quellsig {
 namespace {
@@ -26,8 +28,8 @@ constexpr std::string_view kUsage =
     "Required:\n"
     "  -d <domain>      Signing domain (d=)\n"
     "  -s <selector>    Selector (s=)\n"
-    "  -k <file>        Private key: PEM for rsa-sha256, or a file holding the\n"
-    "                   base64 of the 32-byte seed for ed25519-sha256\n"
+    "  -k <file>        Private key: PEM for rsa-sha256; for ed25519-sha256 the\n"
+    "                   base64 32-byte seed, bare or as quellsig-genkey writes it\n"
     "\n"
     "Options:\n"
     "  -a <algorithm>   rsa-sha256 (default) or ed25519-sha256\n"
@@ -76,57 +78,50 @@ std::unexpected<Failure> stop(std::string_view message) {
   return std::unexpected<Failure>(Failure{message});
 }
 
+OptionRefusal setAlgorithm(Options& o, std::string_view v) {
+  auto alg = parseAlgorithmName(v);
+  if (!alg) return "unknown algorithm";
+  o.algorithm = *alg;
+  return std::nullopt;
+}
+
+OptionRefusal setCanonicalization(Options& o, std::string_view v) {
+  auto pair = parseCanonicalizationPair(v);
+  if (!pair) return "unknown canonicalization";
+  o.canon = *pair;
+  return std::nullopt;
+}
+
+constexpr OptionRow<Options> kOptions[] = {
+    {"-d", true, "-d needs a value", storeValue<&Options::domain>},
+    {"-s", true, "-s needs a value", storeValue<&Options::selector>},
+    {"-k", true, "-k needs a value", storeValue<&Options::key_file>},
+    {"-a", true, "-a needs a value", setAlgorithm},
+    {"-c", true, "-c needs a value", setCanonicalization},
+    {"--headers", true, "--headers needs a value", storeValue<&Options::headers>},
+    {"--oversign", true, "--oversign needs a value", storeValue<&Options::oversign>},
+    {"-l", false, {}, setFlag<&Options::body_length, true>},
+    {"--no-timestamp", false, {}, setFlag<&Options::timestamp, false>},
+    {"--no-normalize", false, {}, setFlag<&Options::normalize, false>},
+};
+
 Step<Options> parseArguments(std::span<const std::string_view> args) {
   Options o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    if (a.empty() || a.front() != '-') {
-      o.message_file = a;
-      continue;
-    }
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-      return o;
-    }
-    if (a == "-l") {
-      o.body_length = true;
-    } else if (a == "--no-timestamp") {
-      o.timestamp = false;
-    } else if (a == "--no-normalize") {
-      o.normalize = false;
-    } else if (a == "-d" || a == "-s" || a == "-k" || a == "-a" || a == "-c" || a == "--headers" ||
-               a == "--oversign") {
-      if (i + 1 == args.size()) {
-        if (a == "-d") return stop("-d needs a value");
-        if (a == "-s") return stop("-s needs a value");
-        if (a == "-k") return stop("-k needs a value");
-        if (a == "-a") return stop("-a needs a value");
-        if (a == "-c") return stop("-c needs a value");
-        if (a == "--headers") return stop("--headers needs a value");
-        return stop("--oversign needs a value");
-      }
-      std::string_view v = args[++i];
-      if (a == "-d") {
-        o.domain = v;
-      } else if (a == "-s") {
-        o.selector = v;
-      } else if (a == "-k") {
-        o.key_file = v;
-      } else if (a == "-a") {
-        auto alg = parseAlgorithmName(v);
-        if (!alg) return stop("unknown algorithm");
-        o.algorithm = *alg;
-      } else if (a == "-c") {
-        auto pair = parseCanonicalizationPair(v);
-        if (!pair) return stop("unknown canonicalization");
-        o.canon = *pair;
-      } else if (a == "--headers") {
-        o.headers = v;
-      } else {
-        o.oversign = v;
-      }
-    } else {
-      return stop("unknown option (see --help)");
+  // A later message file replaces an earlier one.
+  auto parsed = parseOptionTable<Options>(args, kOptions, o, [](Options& opts, std::string_view f) {
+    opts.message_file = f;
+    return true;
+  });
+  if (!parsed) {
+    switch (parsed.error().kind) {
+      case OptionStop::Kind::Help:
+        o.help = true;
+        return o;
+      case OptionStop::Kind::Unknown:
+      case OptionStop::Kind::Extra:
+        return stop("unknown option (see --help)");
+      case OptionStop::Kind::Refused:
+        return stop(parsed.error().text);
     }
   }
   if (!o.message_file) return stop("a message file is required (see --help)");
@@ -149,8 +144,11 @@ Step<PrivateKey> loadRsaKey(std::string_view path) {
 Step<PrivateKey> loadEd25519Seed(std::string_view path) {
   auto text = platform::readWholeFile(path, kMaxSeedFileBytes);
   if (!text) return stop("could not read the key file");
-  // decodeBase64Tag drops every space, tab, CR and LF, inside and at the ends.
-  auto seed = decodeBase64Tag(*text);
+  // Both the bare base64 of the seed and the armoured file the key generator
+  // writes; decodeBase64Tag drops every space, tab, CR and LF.
+  std::optional<std::string_view> base64 = ed25519SeedBase64(*text);
+  auto seed = base64 ? decodeBase64Tag(*base64)
+                     : Result<std::vector<std::uint8_t>>(fail(Error::InvalidArgument));
   secureZero(text->data(), text->size());
   if (!seed) return stop("Ed25519 key file is not valid base64");
   if (seed->size() != 32) {
@@ -204,7 +202,7 @@ Step<void> run(const Options& o, std::FILE* out) {
 
   if (!writeAll(out, *field) || !writeAll(out, "\r\n") || !writeAll(out, text) ||
       std::fflush(out) != 0) {
-    return stop("could not write the signed message");
+    return stop(kSignWriteFailure);
   }
   return {};
 }

@@ -12,6 +12,9 @@
 
 namespace quellsig {
 
+// The refusal printed when the signed message cannot be written out whole.
+inline constexpr std::string_view kSignWriteFailure = "could not write the signed message";
+
 int runSignTool(std::span<const std::string_view> args, std::FILE* out, std::FILE* err);
 
 }  // namespace quellsig

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/base64.h"
+#include "engine/ed25519.h"
 #include "engine/key_loading.h"
 #include "engine/rsa_keygen.h"
 #include "engine/rsa_public_key.h"

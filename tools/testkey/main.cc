@@ -3,9 +3,12 @@
 #include <vector>
 
 #include "dns/resolver_key_lookup.h"
+#include "tools/common/output.h"
 #include "tools/testkey/testkey.h"
 
 int main(int argc, char** argv) {
+  quellsig::ignoreBrokenPipe();
   std::vector<std::string_view> args(argv + 1, argv + argc);
-  return quellsig::runTestkey(args, quellsig::makeToolKeyLookup, std::cout, std::cerr);
+  int status = quellsig::runTestkey(args, quellsig::makeToolKeyLookup, std::cout, std::cerr);
+  return quellsig::finishTool(status, "quellsig-testkey", "could not write the result");
 }

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "dns/settings.h"
 #include "engine/base64.h"
 #include "engine/key_record.h"
 #include "engine/tag_list.h"
+#include "tools/common/option_table.h"
 #include "tools/testkey/key_tag_scan.h"
 #include "tools/testkey/local_public_key.h"
 
@@ -47,41 +49,36 @@ int fatal(std::ostream& err, std::string_view message) {
   return 2;
 }
 
+constexpr OptionRow<TestkeyOptions> kOptions[] = {
+    {"-s", true, "missing argument for -s", storeValue<&TestkeyOptions::selector>},
+    {"-d", true, "missing argument for -d", storeValue<&TestkeyOptions::domain>},
+    {"-k", true, "missing argument for -k", storeValue<&TestkeyOptions::key_path>},
+    {"-n", true, "missing argument for -n", storeValue<&TestkeyOptions::nameserver>},
+    {"-p", true, "missing argument for -p",
+     [](TestkeyOptions& o, std::string_view v) -> OptionRefusal {
+       std::optional<std::uint16_t> port = parseToolPort(v);
+       if (!port) return "invalid port";
+       o.port = *port;
+       return std::nullopt;
+     }},
+};
+
 }  // namespace
 
 std::expected<TestkeyOptions, std::string_view> parseTestkeyArgs(
     std::span<const std::string_view> args) {
   TestkeyOptions o;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string_view a = args[i];
-    if (a == "-h" || a == "--help") {
-      o.help = true;
-      return o;
+  if (auto parsed = parseOptionTable<TestkeyOptions>(args, kOptions, o); !parsed) {
+    switch (parsed.error().kind) {
+      case OptionStop::Kind::Help:
+        o.help = true;
+        return o;
+      case OptionStop::Kind::Unknown:
+      case OptionStop::Kind::Extra:
+        return std::unexpected(std::string_view("unknown option (use -h for help)"));
+      case OptionStop::Kind::Refused:
+        return std::unexpected(parsed.error().text);
     }
-    std::string_view* target = nullptr;
-    std::string_view missing;
-    if (a == "-s") {
-      target = &o.selector, missing = "missing argument for -s";
-    } else if (a == "-d") {
-      target = &o.domain, missing = "missing argument for -d";
-    } else if (a == "-k") {
-      target = &o.key_path, missing = "missing argument for -k";
-    } else if (a == "-n") {
-      target = &o.nameserver, missing = "missing argument for -n";
-    } else if (a != "-p") {
-      return std::unexpected(std::string_view("unknown option (use -h for help)"));
-    }
-    if (i + 1 == args.size()) {
-      return std::unexpected(target ? missing : std::string_view("missing argument for -p"));
-    }
-    std::string_view value = args[++i];
-    if (target) {
-      *target = value;
-      continue;
-    }
-    std::optional<std::uint16_t> port = parseToolPort(value);
-    if (!port) return std::unexpected(std::string_view("invalid port"));
-    o.port = *port;
   }
   if (o.selector.empty()) return std::unexpected(std::string_view("-s <selector> is required"));
   if (o.domain.empty()) return std::unexpected(std::string_view("-d <domain> is required"));
@@ -104,7 +101,7 @@ int runTestkey(std::span<const std::string_view> args, const KeyLookupFactory& m
   if (!lookup) {
     if (lookup.error() == Error::InvalidNameserver) {
       return fatal(err,
-                   "DNS resolver: invalid nameserver address (-n takes an IPv4 or IPv6 literal)");
+                   std::string(kInvalidNameserverMessage) + " (-n takes an IPv4 or IPv6 literal)");
     }
     err << "error: " << errorName(lookup.error()) << '\n';
     return 1;
