@@ -9,19 +9,19 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "tests/daemon/daemon_run.h"
+#include "tests/daemon/daemon_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
 namespace {
 
-using testutil::Daemon;
-using testutil::kSighup;
-using testutil::kSigint;
-using testutil::kSigterm;
-using testutil::ownedRun;
-constexpr int kTimeoutMs = testutil::kDaemonTimeoutMs;
+using testing::Daemon;
+using testing::kSighup;
+using testing::kSigint;
+using testing::kSigterm;
+using testing::ownedRun;
+using testing::kTimeoutMs;
 
 // The lines of the exit report of an error, in the initial log settings.
 std::string exitReport(const std::string& pid, std::string_view name) {
@@ -149,7 +149,7 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
                   "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
                   "listeners=2\n" +
                   prefix + "listener[0] mode=verify\n" + prefix + "listener[1] mode=both\n");
-    ASSERT_TRUE(d.signal(tc.signal));
+    d.signal(tc.signal);
     std::string rest = d.stderrToEnd();
     EXPECT_EQ(d.exitCode(), 0);
     EXPECT_EQ(rest, prefix + "shutdown signal " + std::to_string(tc.signal) +
@@ -165,19 +165,19 @@ TEST(DaemonProcessTest, HangupReloadsAndTheDaemonRunsOn) {
   // The start-up records come after the signals are blocked.
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
   ASSERT_NE(startup.find("listener[0] mode=verify\n"), std::string::npos) << startup;
-  ASSERT_TRUE(d.signal(kSighup));
+  d.signal(kSighup);
   EXPECT_EQ(d.stderrUntil("reclamation)\n"),
             prefix + "SIGHUP received, reloading configuration...\n" + prefix +
                 "signing configuration reloaded (generation 2, 0 awaiting reclamation)\n");
   // A file that no longer parses is refused; the daemon goes on.
   dir.write("c.conf", ownedRun(dir) + "Syslog = no\nBogus = 1\n");
-  ASSERT_TRUE(d.signal(kSighup));
+  d.signal(kSighup);
   EXPECT_EQ(d.stderrUntil("keeping previous\n"),
             prefix + "SIGHUP received, reloading configuration...\n" + prefix +
                 "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n"
                 "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n" +
                 prefix + "reload: failed to parse config, keeping previous\n");
-  ASSERT_TRUE(d.signal(kSigterm));
+  d.signal(kSigterm);
   std::string rest = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
   EXPECT_EQ(rest, prefix + "shutdown signal 15 received, draining connections...\n");
@@ -296,7 +296,7 @@ TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
             0u)
       << startup;
   EXPECT_NE(startup.find("QuellSig starting"), std::string::npos) << startup;
-  ASSERT_TRUE(d.signal(kSigterm));
+  d.signal(kSigterm);
   d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
 }

@@ -1,12 +1,15 @@
 // Running the built daemon in a process test.
 //
-// Daemon starts it with the given arguments after the program path, its
-// standard error on a pipe; the destructor kills it if it is still running.
+// Daemon: one run of the built daemon as a child process, started with the
+// given arguments after the program path and its standard error on a pipe;
+// the destructor kills it if it is still running.
 // ownedRun gives the configuration keys every such run needs: the
 // foreground, so that the test owns the process and reads its records, and
 // a pid file in the test's own directory, so that concurrent runs never meet
 // at the default path. One thread per Daemon.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
@@ -15,9 +18,9 @@
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
-namespace quellsig::testutil {
+namespace quellsig::testing {
 
-inline constexpr int kDaemonTimeoutMs = 10000;
+inline constexpr int kTimeoutMs = 10000;
 inline constexpr int kSighup = 1;
 inline constexpr int kSigint = 2;
 inline constexpr int kSigkill = 9;
@@ -27,15 +30,15 @@ class Daemon {
  public:
   explicit Daemon(std::vector<std::string> args) {
     args.insert(args.begin(), QUELLSIG_BIN_DIR "/daemon/quellsig");
-    auto child = spawnProcess(args);
+    auto child = testutil::spawnProcess(args);
     if (child) child_ = std::move(*child);
   }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
   ~Daemon() {
     if (child_.pid > 0 && !reaped_) {
-      (void)sendSignal(child_.pid, kSigkill);
-      (void)waitForExit(child_.pid, kDaemonTimeoutMs);
+      (void)testutil::sendSignal(child_.pid, kSigkill);
+      (void)testutil::waitForExit(child_.pid, kTimeoutMs);
     }
   }
   bool started() const { return child_.pid > 0; }
@@ -43,26 +46,26 @@ class Daemon {
   std::string pid() const { return std::to_string(child_.pid); }
 
   std::string stderrUntil(std::string_view needle) {
-    return readUntil(child_.err.get(), needle, kDaemonTimeoutMs);
+    return testutil::readUntil(child_.err.get(), needle, kTimeoutMs);
   }
-  std::string stderrToEnd() { return readAll(child_.err.get(), kDaemonTimeoutMs); }
-  bool signal(int n) { return sendSignal(child_.pid, n).has_value(); }
+  std::string stderrToEnd() { return testutil::readAll(child_.err.get(), kTimeoutMs); }
+  void signal(int n) { ASSERT_TRUE(testutil::sendSignal(child_.pid, n).has_value()); }
   // The exit status, or -1 when the daemon did not end in time or ended by a
   // signal.
-  int exitCode(int timeout_ms = kDaemonTimeoutMs) {
-    auto st = waitForExit(child_.pid, timeout_ms);
+  int exitCode(int timeout_ms = kTimeoutMs) {
+    auto st = testutil::waitForExit(child_.pid, timeout_ms);
     if (!st || !*st) return -1;
     reaped_ = true;
     return (*st)->signaled ? -1 : (*st)->code;
   }
 
  private:
-  ChildProcess child_;
+  testutil::ChildProcess child_;
   bool reaped_ = false;
 };
 
-inline std::string ownedRun(const TempDir& dir) {
+inline std::string ownedRun(const testutil::TempDir& dir) {
   return "Foreground = yes\nPidFile = " + dir.file("q.pid") + "\n";
 }
 
-}  // namespace quellsig::testutil
+}  // namespace quellsig::testing
