@@ -111,7 +111,7 @@ TEST(EventQueueTest, ReadAndWriteRegistrationsOfOneDescriptorStayApart) {
 
   sendRecord(sender->get(), "one");
   EXPECT_EQ(waitFor(q, 0), readable);
-  auto got = receiveDatagram(fd, 0);
+  auto got = testutil::receiveDatagram(fd, 0);
   ASSERT_TRUE(got.has_value() && got->has_value());
 
   ASSERT_TRUE(q.registerWrite(fd).has_value());
