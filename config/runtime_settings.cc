@@ -6,11 +6,15 @@ namespace quellsig {
 namespace {
 
 RuntimeSettings& stored() {
-  static RuntimeSettings settings = runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
+  static RuntimeSettings settings = defaultRuntimeSettings();
   return settings;
 }
 
 }  // namespace
+
+MessageLimits messageLimitsOf(const DaemonConfig& c) {
+  return {c.max_body_bytes, c.max_headers, c.max_header_bytes, c.max_signatures};
+}
 
 RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& log) {
   RuntimeSettings s;
@@ -26,6 +30,7 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.max_evaluation_ms = c.max_evaluation_ms;
   s.refuse_body_length = c.refuse_body_length;
   s.strip_auth_results = c.strip_auth_results;
+  s.limits = messageLimitsOf(c);
   s.multi_sign = c.multi_sign;
   s.signed_headers = c.signed_headers;
   s.oversign_headers = c.oversign_headers;
@@ -35,6 +40,10 @@ RuntimeSettings runtimeSettingsFrom(const DaemonConfig& c, const LogSettings& lo
   s.zmq_topic = c.zmq_topic;
   s.log = log;
   return s;
+}
+
+RuntimeSettings defaultRuntimeSettings() {
+  return runtimeSettingsFrom(defaultDaemonConfig(), LogSettings{});
 }
 
 void storeRuntimeSettings(RuntimeSettings settings) { stored() = std::move(settings); }

@@ -19,6 +19,17 @@
 
 namespace quellsig {
 
+// The per-message limits a connection copies when it is accepted; 0 means no
+// limit.
+struct MessageLimits {
+  std::uint64_t max_body_bytes = 0;
+  std::uint64_t max_headers = 0;
+  std::uint64_t max_header_bytes = 0;
+  std::uint64_t max_signatures = 0;
+};
+
+MessageLimits messageLimitsOf(const DaemonConfig& config);
+
 // Made only by runtimeSettingsFrom, so every value is the configuration's.
 struct RuntimeSettings {
   std::string authserv_id;
@@ -36,6 +47,7 @@ struct RuntimeSettings {
   std::int64_t max_evaluation_ms = 0;
   bool refuse_body_length = false;
   bool strip_auth_results = false;
+  MessageLimits limits;
 
   bool multi_sign = false;
   std::string signed_headers;
@@ -50,6 +62,9 @@ struct RuntimeSettings {
 };
 
 RuntimeSettings runtimeSettingsFrom(const DaemonConfig& config, const LogSettings& log);
+
+// The settings of an empty configuration file.
+RuntimeSettings defaultRuntimeSettings();
 
 void storeRuntimeSettings(RuntimeSettings settings);
 const RuntimeSettings& runtimeSettings();

@@ -2,7 +2,8 @@
 
 #include <new>
 
-#include "dns/cursor.h"
+#include "platform/byte_cursor.h"
+#include "platform/byte_writer.h"
 
 namespace quellsig {
 namespace {
@@ -10,13 +11,10 @@ namespace {
 constexpr std::size_t kMaxLabelLength = 63;
 constexpr std::size_t kMaxLabels = 127;
 constexpr unsigned kMaxPointers = 10;
+constexpr std::uint16_t kDnsTypeOpt = 41;
+constexpr std::uint16_t kDnsClassIn = 1;
 
-void putU16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v & 0xff));
-}
-
-Result<void> appendQname(std::vector<std::uint8_t>& out, std::string_view name) {
+Result<void> writeQname(ByteWriter& out, std::string_view name) {
   if (name.size() > kMaxDnsNameLength) return fail(Error::NameTooLong);
   // One dot is trimmed at each end; "", "." and ".." all mean the root.
   if (!name.empty() && name.front() == '.') name.remove_prefix(1);
@@ -29,62 +27,103 @@ Result<void> appendQname(std::vector<std::uint8_t>& out, std::string_view name) 
       if (label.empty()) return fail(Error::EmptyLabel);
       if (label.size() > kMaxLabelLength) return fail(Error::LabelTooLong);
       if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
-      out.push_back(static_cast<std::uint8_t>(label.size()));
-      out.insert(out.end(), label.begin(), label.end());
+      out.writeU8(static_cast<std::uint8_t>(label.size()));
+      out.writeText(label);
       if (dot == std::string_view::npos) break;
       name.remove_prefix(dot + 1);
     }
   }
-  out.push_back(0);
-  return {};
+  out.writeU8(0);
+  return out.status();
+}
+
+// The name starting at the cursor, following compression pointers; the
+// cursor is a copy and the caller's does not move. A name running to the end
+// of the message is accepted as read so far.
+Result<std::string> nameAt(ByteCursor c) {
+  std::string out;
+  std::size_t labels = 0;
+  unsigned pointers = 0;
+  std::uint8_t b;
+  while (c.readU8(b) && b != 0) {
+    if (b >= 0xc0) {
+      std::uint8_t low;
+      if (!c.readU8(low)) return fail(Error::PacketTooShort);
+      const std::size_t target = (std::size_t{b & 0x3fu} << 8) | low;
+      if (target >= c.size()) return fail(Error::InvalidPointer);
+      if (pointers == kMaxPointers) return fail(Error::TooManyPointers);
+      ++pointers;
+      c.seek(target);
+      continue;
+    }
+    if (b >= 0x40) return fail(Error::LabelTooLong);
+    if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
+    std::string_view label;
+    if (!c.readText(b, label)) return fail(Error::PacketTooShort);
+    if (!out.empty()) out.push_back('.');
+    out.append(label);
+    if (out.size() > kMaxDnsNameLength) return fail(Error::NameTooLong);
+  }
+  return out;
+}
+
+// Moves the cursor past the name at it; a pointer ends the name.
+Result<void> passName(ByteCursor& c) {
+  std::size_t labels = 0;
+  for (;;) {
+    std::uint8_t b;
+    if (!c.readU8(b)) return fail(Error::PacketTooShort);
+    if (b == 0) return {};
+    if (b >= 0xc0) {
+      if (!c.skip(1)) return fail(Error::PacketTooShort);
+      return {};
+    }
+    if (b >= 0x40) return fail(Error::LabelTooLong);
+    if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
+    if (!c.skip(b)) return fail(Error::PacketTooShort);
+  }
 }
 
 // TXT RDATA: every character-string joined; a string running past the RDATA
 // ends the walk with what was joined so far.
-std::string joinCharacterStrings(std::span<const std::uint8_t> rdata) {
+std::string joinCharacterStrings(ByteCursor rdata) {
   std::string out;
-  ByteCursor c(rdata);
-  std::uint8_t n;
-  std::span<const std::uint8_t> piece;
-  while (c.readU8(n) && c.readBytes(n, piece)) out.append(piece.begin(), piece.end());
+  ByteCursor piece(std::span<const std::uint8_t>{});
+  while (rdata.readU8LengthPrefixed(piece)) out.append(ByteCursor::asText(piece.rest()));
   return out;
 }
 
 Result<DnsResponse> parse(std::span<const std::uint8_t> message) {
-  if (message.size() < kDnsHeaderSize) return fail(Error::PacketTooShort);
   ByteCursor c(message);
   DnsResponse r;
-  std::uint16_t flags, qdcount, ancount;
-  c.readU16(r.id);
-  c.readU16(flags);
-  c.readU16(qdcount);
-  c.readU16(ancount);
+  std::uint16_t flags, qdcount, ancount, nscount, arcount;
+  if (!c.readU16(r.id) || !c.readU16(flags) || !c.readU16(qdcount) || !c.readU16(ancount) ||
+      !c.readU16(nscount) || !c.readU16(arcount)) {
+    return fail(Error::PacketTooShort);
+  }
   r.rcode = static_cast<std::uint8_t>(flags & 0x0f);
   r.truncated = (flags & 0x0200) != 0;
 
-  std::size_t off = kDnsHeaderSize;
   for (unsigned q = 0; q < qdcount; ++q) {
-    auto end = skipName(message, off);
-    if (!end) return fail(end.error());
-    off = *end + 4;
-    if (off > message.size()) return fail(Error::PacketTooShort);
+    if (auto passed = passName(c); !passed) return fail(passed.error());
+    if (!c.skip(4)) return fail(Error::PacketTooShort);  // QTYPE, QCLASS
   }
 
-  while (off < message.size() && r.records.size() < ancount) {
-    auto owner = readName(message, off);
+  while (!c.atEnd() && r.records.size() < ancount) {
+    auto owner = nameAt(c);
     if (!owner) return fail(owner.error());
-    auto end = skipName(message, off);
-    if (!end) return fail(end.error());
+    if (auto passed = passName(c); !passed) return fail(passed.error());
 
-    ByteCursor rr(message, *end);
     std::uint16_t type, klass, rdlength;
     std::uint32_t ttl;
-    std::span<const std::uint8_t> rdata;
-    if (!rr.readU16(type) || !rr.readU16(klass) || !rr.readU32(ttl) || !rr.readU16(rdlength)) {
+    if (!c.readU16(type) || !c.readU16(klass) || !c.readU32(ttl) || !c.readU16(rdlength)) {
       break;
     }
-    const std::size_t rdata_start = rr.offset();
-    if (!rr.readBytes(rdlength, rdata)) break;
+    // Names inside RDATA may point anywhere in the message, so they are read
+    // through a cursor over the whole message placed at the RDATA.
+    const ByteCursor rdata_at = c;
+    ByteCursor rdata(std::span<const std::uint8_t>{});
+    if (!c.readSub(rdlength, rdata)) break;
 
     DnsAnswerRecord rec;
     rec.owner = std::move(*owner);
@@ -93,14 +132,16 @@ Result<DnsResponse> parse(std::span<const std::uint8_t> message) {
     switch (type) {
       case kDnsTypeCname:
       case kDnsTypePtr: {
-        auto name = readName(message, rdata_start);
+        auto name = nameAt(rdata_at);
         if (!name) return fail(name.error());
         rec.data = std::move(*name);
         break;
       }
       case kDnsTypeMx: {
         if (rdlength < 3) return fail(Error::PacketTooShort);
-        auto name = readName(message, rdata_start + 2);
+        ByteCursor exchange = rdata_at;
+        exchange.skip(2);  // preference
+        auto name = nameAt(exchange);
         if (!name) return fail(name.error());
         rec.data = std::move(*name);
         break;
@@ -109,11 +150,10 @@ Result<DnsResponse> parse(std::span<const std::uint8_t> message) {
         rec.data = joinCharacterStrings(rdata);
         break;
       default:
-        rec.data.assign(rdata.begin(), rdata.end());
+        rec.data = ByteCursor::asText(rdata.rest());
         break;
     }
     r.records.push_back(std::move(rec));
-    off = rr.offset();
   }
   return r;
 }
@@ -121,28 +161,26 @@ Result<DnsResponse> parse(std::span<const std::uint8_t> message) {
 }  // namespace
 
 Result<std::vector<std::uint8_t>> encodeQuery(std::string_view name, std::uint16_t id) {
-  try {
-    std::vector<std::uint8_t> out;
-    out.reserve(kDnsHeaderSize + name.size() + 2 + 4 + 11);
-    putU16(out, id);
-    putU16(out, 0x0100);  // RD
-    putU16(out, 1);       // QDCOUNT
-    putU16(out, 0);
-    putU16(out, 0);
-    putU16(out, 1);  // ARCOUNT: the OPT record
-    if (auto r = appendQname(out, name); !r) return fail(r.error());
-    putU16(out, kDnsTypeTxt);
-    putU16(out, 1);    // IN
-    out.push_back(0);  // OPT owner: root
-    putU16(out, 41);
-    putU16(out, kEdnsUdpPayloadSize);
-    putU16(out, 0);  // extended RCODE, version
-    putU16(out, 0);  // DO clear
-    putU16(out, 0);  // RDLENGTH
-    return out;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+  std::vector<std::uint8_t> out;
+  ByteWriter w(out);
+  w.reserve(kDnsHeaderSize + name.size() + 2 + 4 + 11);
+  w.writeU16(id);
+  w.writeU16(0x0100);  // RD
+  w.writeU16(1);       // QDCOUNT
+  w.writeU16(0);
+  w.writeU16(0);
+  w.writeU16(1);  // ARCOUNT: the OPT record
+  if (auto r = writeQname(w, name); !r) return fail(r.error());
+  w.writeU16(kDnsTypeTxt);
+  w.writeU16(kDnsClassIn);
+  w.writeU8(0);  // OPT owner: root
+  w.writeU16(kDnsTypeOpt);
+  w.writeU16(kEdnsUdpPayloadSize);
+  w.writeU16(0);  // extended RCODE, version
+  w.writeU16(0);  // DO clear
+  w.writeU16(0);  // RDLENGTH
+  if (auto r = w.status(); !r) return fail(r.error());
+  return out;
 }
 
 Result<DnsResponse> parseResponse(std::span<const std::uint8_t> message) {
@@ -154,34 +192,10 @@ Result<DnsResponse> parseResponse(std::span<const std::uint8_t> message) {
 }
 
 Result<std::string> readName(std::span<const std::uint8_t> message, std::size_t offset) {
+  ByteCursor c(message);
+  if (!c.seek(offset)) return std::string();
   try {
-    std::string out;
-    std::size_t labels = 0;
-    unsigned pointers = 0;
-    ByteCursor c(message);
-    if (!c.seek(offset)) return out;
-    std::uint8_t b;
-    // A name running to the end of the message is accepted as read so far.
-    while (c.readU8(b) && b != 0) {
-      if (b >= 0xc0) {
-        std::uint8_t low;
-        if (!c.readU8(low)) return fail(Error::PacketTooShort);
-        std::size_t target = (std::size_t{b & 0x3fu} << 8) | low;
-        if (target >= message.size()) return fail(Error::InvalidPointer);
-        if (pointers == kMaxPointers) return fail(Error::TooManyPointers);
-        ++pointers;
-        c.seek(target);
-        continue;
-      }
-      if (b >= 0x40) return fail(Error::LabelTooLong);
-      if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
-      std::span<const std::uint8_t> label;
-      if (!c.readBytes(b, label)) return fail(Error::PacketTooShort);
-      if (!out.empty()) out.push_back('.');
-      out.append(label.begin(), label.end());
-      if (out.size() > kMaxDnsNameLength) return fail(Error::NameTooLong);
-    }
-    return out;
+    return nameAt(c);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
@@ -190,19 +204,16 @@ Result<std::string> readName(std::span<const std::uint8_t> message, std::size_t 
 Result<std::size_t> skipName(std::span<const std::uint8_t> message, std::size_t offset) {
   ByteCursor c(message);
   if (!c.seek(offset)) return fail(Error::PacketTooShort);
-  std::size_t labels = 0;
-  for (;;) {
-    std::uint8_t b;
-    if (!c.readU8(b)) return fail(Error::PacketTooShort);
-    if (b == 0) return c.offset();
-    if (b >= 0xc0) {
-      if (!c.skip(1)) return fail(Error::PacketTooShort);
-      return c.offset();
-    }
-    if (b >= 0x40) return fail(Error::LabelTooLong);
-    if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
-    if (!c.skip(b)) return fail(Error::PacketTooShort);
-  }
+  if (auto passed = passName(c); !passed) return fail(passed.error());
+  return c.offset();
+}
+
+std::uint8_t replyRcode(std::span<const std::uint8_t> reply) {
+  ByteCursor c(reply);
+  std::uint8_t flags_low = 0;
+  c.skip(3);
+  c.readU8(flags_low);
+  return flags_low & 0x0f;
 }
 
 }  // namespace quellsig

@@ -62,6 +62,6 @@ inline constexpr std::array<std::uint8_t, 17> kProbeQuery = {0x00, 0x01, 0x01, 0
 
 // The RCODE of a reply from the low bits of its fourth byte; the caller has
 // checked that the reply holds a whole header.
-inline std::uint8_t replyRcode(std::span<const std::uint8_t> reply) { return reply[3] & 0x0f; }
+std::uint8_t replyRcode(std::span<const std::uint8_t> reply);
 
 }  // namespace quellsig

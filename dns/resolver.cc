@@ -1,12 +1,15 @@
 #include "dns/resolver.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <new>
 #include <optional>
 
-#include "log/log.h"
 #include "dns/monitor.h"
+#include "log/log.h"
+#include "platform/byte_cursor.h"
+#include "platform/byte_writer.h"
 #include "platform/clock.h"
 #include "platform/random.h"
 #include "platform/tcp_stream.h"
@@ -213,16 +216,21 @@ Result<std::vector<std::uint8_t>> DnsResolver::exchangeOverTcp(
       static_cast<std::uint32_t>(std::min<std::uint64_t>(whole_seconds * 1000, UINT32_MAX));
   if (auto r = conn->connect(server, connect_ms); !r) return fail(r.error());
 
+  // Over TCP each message goes behind a two-byte length.
   std::vector<std::uint8_t> framed;
-  framed.reserve(query.size() + 2);
-  framed.push_back(static_cast<std::uint8_t>(query.size() >> 8));
-  framed.push_back(static_cast<std::uint8_t>(query.size() & 0xff));
-  framed.insert(framed.end(), query.begin(), query.end());
+  ByteWriter w(framed);
+  ByteWriter::Prefix prefix;
+  w.reserve(query.size() + 2);
+  w.beginU16Prefix(prefix);
+  w.writeBytes(query);
+  w.endPrefix(prefix);
+  if (auto r = w.status(); !r) return fail(r.error());
   if (auto r = conn->writeAll(framed); !r) return fail(r.error());
 
-  std::uint8_t prefix[2];
-  if (auto r = conn->readExact(prefix); !r) return fail(r.error());
-  const std::size_t length = (std::size_t{prefix[0]} << 8) | prefix[1];
+  std::array<std::uint8_t, 2> length_bytes;
+  if (auto r = conn->readExact(length_bytes); !r) return fail(r.error());
+  std::uint16_t length = 0;
+  ByteCursor(length_bytes).readU16(length);
   if (length < kDnsHeaderSize) return fail(Error::PacketTooShort);
   std::vector<std::uint8_t> message(length);
   if (auto r = conn->readExact(message); !r) return fail(r.error());

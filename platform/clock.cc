@@ -21,6 +21,7 @@ std::uint64_t wallClockMillis() { return wallClockNanos() / 1'000'000u; }
 std::uint64_t wallClockSeconds() { return wallClockNanos() / 1'000'000'000u; }
 std::uint64_t monotonicNanos() { return readNanos(CLOCK_MONOTONIC); }
 std::uint64_t monotonicMillis() { return monotonicNanos() / 1'000'000u; }
+std::uint64_t threadCpuNanos() { return readNanos(CLOCK_THREAD_CPUTIME_ID); }
 
 void sleepMillis(std::uint64_t ms) {
   timespec req{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1'000'000)};

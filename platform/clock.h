@@ -15,6 +15,8 @@ std::uint64_t wallClockNanos();
 // exceed the truncated elapsed time by one.
 std::uint64_t monotonicNanos();
 std::uint64_t monotonicMillis();
+// CPU time the calling thread has used, for measurements on a busy machine.
+std::uint64_t threadCpuNanos();
 void sleepMillis(std::uint64_t ms);
 
 }  // namespace quellsig::platform

@@ -1,5 +1,6 @@
 #include "platform/socket_common.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -11,6 +12,14 @@
 namespace quellsig::platform::detail {
 
 int familyOf(const SocketAddress& a) { return isIpv6(a) ? AF_INET6 : AF_INET; }
+
+Result<void> setNonBlocking(int fd, bool on) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return fail(lastError());
+  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+  if (::fcntl(fd, F_SETFL, flags) != 0) return fail(lastError());
+  return {};
+}
 
 Result<void> setSocketTimeout(int fd, int option, std::uint32_t ms) {
   timeval tv{};

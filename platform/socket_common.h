@@ -16,5 +16,6 @@ Result<SocketAddress> socketLocalAddress(int fd);
 // A wait in milliseconds as poll takes it: above INT_MAX it would turn
 // negative, which poll reads as "wait forever".
 int pollTimeout(std::uint64_t ms);
+Result<void> setNonBlocking(int fd, bool on);
 
 }  // namespace quellsig::platform::detail

@@ -19,14 +19,6 @@ Error ioError(int err) {
   return errorFromErrno(err);
 }
 
-Result<void> setNonBlocking(int fd, bool on) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0) return fail(lastError());
-  flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-  if (::fcntl(fd, F_SETFL, flags) != 0) return fail(lastError());
-  return {};
-}
-
 // Waits for the events on fd; false when the time ran out.
 Result<bool> waitFor(int fd, short events, std::uint32_t timeout_ms) {
   const std::uint64_t deadline = monotonicMillis() + timeout_ms;
@@ -56,7 +48,7 @@ Result<void> TcpStream::setTimeouts(std::uint32_t ms) {
 
 Result<void> TcpStream::connect(const SocketAddress& to, std::uint32_t connect_timeout_ms) {
   if (connect_timeout_ms == 0) connect_timeout_ms = 1000;
-  if (auto r = setNonBlocking(fd_.get(), true); !r) return r;
+  if (auto r = detail::setNonBlocking(fd_.get(), true); !r) return r;
   int rc = ::connect(fd_.get(), reinterpret_cast<const sockaddr*>(to.storage.data()), to.length);
   if (rc != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return fail(lastError());
@@ -68,7 +60,7 @@ Result<void> TcpStream::connect(const SocketAddress& to, std::uint32_t connect_t
     if (::getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return fail(lastError());
     if (err != 0) return fail(errorFromErrno(err));
   }
-  return setNonBlocking(fd_.get(), false);
+  return detail::setNonBlocking(fd_.get(), false);
 }
 
 Result<void> TcpStream::writeAll(std::span<const std::uint8_t> bytes) {

@@ -31,6 +31,8 @@ class TcpStream {
   Result<void> readExact(std::span<std::uint8_t> out);
   // Reads what is there (at least one byte) or reports end of stream as 0.
   Result<std::size_t> readSome(std::span<std::uint8_t> out);
+  // Hands the socket to the caller, who then owns it; the stream is empty.
+  UniqueFd releaseFd() && { return std::move(fd_); }
 
  private:
   friend class TcpListener;
