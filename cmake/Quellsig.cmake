@@ -86,14 +86,20 @@ function(quellsig_program name)
   endif()
 endfunction()
 
-# quellsig_test(<name> [DEPS <targets>...])
+# quellsig_test(<name> [DEPS <targets>...] [THREADED <gtest filter>])
 #   One GoogleTest binary from every *_test.cc in the calling directory,
 #   registered with CTest test by test. Tests run with the build tree's
 #   program directory in QUELLSIG_BIN_DIR so process tests find the programs.
+#   THREADED names the tests that exercise several threads; in a
+#   QUELLSIG_TSAN build only binaries with such tests are made, only those
+#   tests are registered (label "tsan"), and tsan_tests builds them.
 function(quellsig_test name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "THREADED" "DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
   if(NOT sources)
+    return()
+  endif()
+  if(QUELLSIG_TSAN AND NOT ARG_THREADED)
     return()
   endif()
   add_executable(${name} ${sources})
@@ -101,5 +107,11 @@ function(quellsig_test name)
   target_compile_definitions(${name} PRIVATE
     QUELLSIG_BIN_DIR="${PROJECT_BINARY_DIR}"
     QUELLSIG_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(QUELLSIG_TSAN)
+    add_dependencies(tsan_tests ${name})
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_THREADED}"
+                         PROPERTIES TIMEOUT 300 LABELS tsan)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()

@@ -46,7 +46,7 @@ Result<void> GenerationTracker::createAcknowledgementSlots(std::size_t workers) 
 
 std::uint64_t GenerationTracker::acknowledge(std::size_t worker) {
   const std::uint64_t g = generation_.load(std::memory_order_seq_cst);
-  slots_[worker].store(g, std::memory_order_seq_cst);
+  if (worker < slot_count_) slots_[worker].store(g, std::memory_order_seq_cst);
   return g;
 }
 

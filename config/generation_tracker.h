@@ -49,8 +49,8 @@ class GenerationTracker {
   // Releases every retired configuration and the current one.
   void destroyAll();
 
-  // Worker side: reads the generation, stores it into the worker's slot and
-  // returns it.
+  // Worker side: reads the generation, stores it into the worker's slot (when
+  // the table has one for that index) and returns it.
   std::uint64_t acknowledge(std::size_t worker);
   std::uint64_t generation() const { return generation_.load(std::memory_order_seq_cst); }
   const SigningConfig* current() const { return current_.load(std::memory_order_seq_cst); }

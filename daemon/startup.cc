@@ -11,8 +11,10 @@
 #include "daemon/process_setup.h"
 #include "daemon/reload.h"
 #include "daemon/signing_startup.h"
+#include "daemon/worker_pool.h"
 #include "engine/verification.h"
 #include "log/log.h"
+#include "milter/thread_resolver.h"
 #include "platform/log_socket.h"
 #include "platform/signals.h"
 
@@ -139,12 +141,19 @@ Result<void> run(std::span<const std::string_view> args) {
   // Resolvers borrow the monitor, so it outlives the workers.
   std::unique_ptr<NameserverMonitor> monitor = startNameserverMonitor(config->daemon.nameservers);
 
+  setResolverMonitor(monitor.get());
+
   const std::string& pid_file = config->daemon.pid_file;
   const bool pid_written = writeRuntimeFiles(config->daemon);
   auto forgetPidFile = [&] {
     if (pid_written) removePidFile(pid_file);
   };
 
+  const std::uint32_t workers = workerCount(config->daemon.worker_threads);
+  raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
+                                         config->daemon.listeners.size()));
+
+  // Before the listening sockets are made, so that they belong to the User.
   if (config->daemon.user) {
     if (auto d = dropPrivileges(*config->daemon.user); !d) {
       forgetPidFile();
@@ -154,13 +163,30 @@ Result<void> run(std::span<const std::string_view> args) {
 
   logStartup(config->daemon);
 
+  auto pool = WorkerPool::start({.count = workers,
+                                 .max_connections = config->daemon.max_connections,
+                                 .listeners = config->daemon.listeners,
+                                 .settings = &runtimeSettings(),
+                                 .tracker = &tracker,
+                                 .hooks = daemonHooks()});
+  if (!pool) {
+    forgetPidFile();
+    return fail(pool.error());
+  }
+
   if (readiness->valid()) signalReadiness(std::move(*readiness));
 
-  if (auto w = waitForShutdownSignal(*path, tracker, {}); !w) return fail(w.error());
-
-  // Nothing reads a signing configuration any more.
+  auto waited = waitForShutdownSignal(*path, tracker, (*pool)->wakeEnds());
+  // Closes the shutdown pipe and waits for every worker's drain.
+  (*pool)->shutdown();
+  if (!waited) {
+    forgetPidFile();
+    return fail(waited.error());
+  }
+  // Every worker has returned: nothing reads a signing configuration any more.
   tracker.destroyAll();
   if (monitor) monitor->stop();
+  pool->reset();
   forgetPidFile();
   return {};
 }

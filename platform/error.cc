@@ -50,6 +50,8 @@ std::string_view errorName(Error e) {
       return "ConnectionAborted";
     case Error::ConnectionRefused:
       return "ConnectionRefused";
+    case Error::ProtocolFailure:
+      return "ProtocolFailure";
     case Error::TimedOut:
       return "TimedOut";
     case Error::EndOfStream:

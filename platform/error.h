@@ -42,6 +42,7 @@ enum class Error {
   BrokenPipe,
   ConnectionAborted,
   ConnectionRefused,
+  ProtocolFailure,
   TimedOut,
   EndOfStream,
   PathAlreadyExists,

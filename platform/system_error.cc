@@ -38,6 +38,8 @@ Error errorFromErrno(int err) {
       return Error::ConnectionAborted;
     case ECONNREFUSED:
       return Error::ConnectionRefused;
+    case EPROTO:
+      return Error::ProtocolFailure;
     case ETIMEDOUT:
       return Error::TimedOut;
     case EAGAIN:

@@ -127,7 +127,7 @@ std::string validConfig(const testutil::TempDir& dir) {
          "[listener:verify]\n"
          "Socket = inet:8891@127.0.0.1\n"
          "[listener:sign]\n"
-         "Socket = unix:/nonexistent/q.sock\n"
+         "Socket = unix:" + dir.file("q.sock") + "\n"
          "Mode = both\n";
 }
 
@@ -144,6 +144,10 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
     ASSERT_TRUE(d.started());
     std::string prefix = "quellsig[" + d.pid() + "]: ";
     std::string startup = d.stderrUntil("mode=both\n");
+    // The descriptor limit's record carries the machine's limits.
+    const auto limit = startup.find(prefix + "file descriptor limit set to ");
+    ASSERT_NE(limit, std::string::npos) << startup;
+    startup.erase(limit, startup.find('\n', limit) + 1 - limit);
     EXPECT_EQ(startup,
               prefix + "MinimumKeyBits below the RFC 8301 minimum: using 1024 bits\n" + prefix +
                   "QuellSig starting, AuthservID=mx.example, MinimumKeyBits=1024, "
@@ -166,9 +170,11 @@ TEST(DaemonProcessTest, HangupReloadsAndTheDaemonRunsOn) {
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
   ASSERT_NE(startup.find("listener[0] mode=verify\n"), std::string::npos) << startup;
   d.signal(kSighup);
+  // The first configuration waits until the workers, woken by the reload,
+  // have acknowledged generation 2.
   EXPECT_EQ(d.stderrUntil("reclamation)\n"),
             prefix + "SIGHUP received, reloading configuration...\n" + prefix +
-                "signing configuration reloaded (generation 2, 0 awaiting reclamation)\n");
+                "signing configuration reloaded (generation 2, 1 awaiting reclamation)\n");
   // A file that no longer parses is refused; the daemon goes on.
   dir.write("c.conf", ownedRun(dir) + "Syslog = no\nBogus = 1\n");
   d.signal(kSighup);
