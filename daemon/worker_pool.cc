@@ -87,8 +87,10 @@ Result<void> WorkerPool::startThreads(const WorkerPoolSetup& setup) {
   return {};
 }
 
-void WorkerPool::wakeAll() {
-  for (const auto& fd : wake_writes_) (void)platform::sendWakeByte(fd.get());
+std::vector<int> WorkerPool::wakeEnds() const {
+  std::vector<int> ends;
+  for (const auto& fd : wake_writes_) ends.push_back(fd.get());
+  return ends;
 }
 
 void WorkerPool::shutdown() {

@@ -37,8 +37,10 @@ std::uint16_t freePort() {
   return platform::portOf(*bound);
 }
 
-std::string config(const std::string& global, const std::string& socket) {
-  return "Syslog = no\nLogLevel = debug\n" + global + "[listener:mta]\nSocket = " + socket + "\n";
+std::string config(const testutil::TempDir& dir, const std::string& global,
+                   const std::string& socket) {
+  return testing::ownedRun(dir) + "Syslog = no\nLogLevel = debug\n" + global +
+         "[listener:mta]\nSocket = " + socket + "\n";
 }
 
 // Starts the daemon and waits until its workers are about to start.
@@ -67,7 +69,7 @@ TEST(DaemonWorkersTest, WorkersShareAnInetListener) {
   const std::uint16_t port = freePort();
   // One connection per worker at most: every connection served at the same
   // time beyond the first is served by another worker.
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 4\nMaxConnections = 1\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 4\nMaxConnections = 1\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overTcp("127.0.0.1", port, 2000); };
@@ -94,7 +96,7 @@ TEST(DaemonWorkersTest, WorkersShareAnInetListener) {
 TEST(DaemonWorkersTest, UnixListenerIsServedByTheLastWorker) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 3\nMaxConnections = 1\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 3\nMaxConnections = 1\n",
                                              "unix:" + path))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overUnix(path, 2000); };
@@ -115,7 +117,7 @@ TEST(DaemonWorkersTest, UnixListenerIsServedByTheLastWorker) {
 TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarning) {
   testutil::TempDir dir("dw");
   const std::uint16_t port = freePort();
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 1\nMaxConnections = 2\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 1\nMaxConnections = 2\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overTcp("127.0.0.1", port, 5000); };
@@ -142,7 +144,7 @@ TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarni
 TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
   testutil::TempDir dir("dw");
   const std::uint16_t port = freePort();
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 3\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 3\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   constexpr int kMtas = 8;
@@ -181,7 +183,7 @@ TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
 TEST(DaemonWorkersTest, TermWithoutConnectionsEndsAtOnceAndRemovesTheSocketFiles) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 2\n", "unix:" + path))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 2\n", "unix:" + path))});
   waitForStart(d);
   ASSERT_TRUE(served([&] { return LoopbackMta::overUnix(path, 2000); }).has_value());
   EXPECT_TRUE(std::filesystem::is_socket(path));
@@ -195,7 +197,7 @@ TEST(DaemonWorkersTest, TermWithoutConnectionsEndsAtOnceAndRemovesTheSocketFiles
 TEST(DaemonWorkersTest, MistypedUnixSocketLeavesTheFileThere) {
   testutil::TempDir dir("dw");
   const std::string precious = dir.write("precious.txt", "keep me\n");
-  Daemon d({"-c", dir.write("c.conf", config("", "unix:" + precious))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "", "unix:" + precious))});
   ASSERT_TRUE(d.started());
   const std::string err = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 1);
@@ -207,7 +209,7 @@ TEST(DaemonWorkersTest, MistypedUnixSocketLeavesTheFileThere) {
 TEST(DaemonWorkersTest, TermWithAnIdleConnectionDrainsForThirtySecondsThenClosesIt) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 1\n", "unix:" + path))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 1\n", "unix:" + path))});
   waitForStart(d);
   auto idle = served([&] { return LoopbackMta::overUnix(path, 40000); });
   ASSERT_TRUE(idle.has_value());
