@@ -168,7 +168,7 @@ Result<void> run(std::span<const std::string_view> args) {
                                  .listeners = config->daemon.listeners,
                                  .settings = &runtimeSettings(),
                                  .tracker = &tracker,
-                                 .hooks = daemonHooks()});
+                                 .hooks = daemonHooks(tracker)});
   if (!pool) {
     forgetPidFile();
     return fail(pool.error());

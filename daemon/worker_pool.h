@@ -74,7 +74,10 @@ class WorkerPool {
   std::vector<platform::Thread> threads_;
 };
 
-// The milter hooks of the daemon's workers.
-MilterHooks daemonHooks();
+// The milter hooks of the daemon's workers: body chunks are stored under
+// MaxBodyBytes and the end of message is the evaluation, with the calling
+// worker's resolver, key cache and publisher and the signing configuration
+// current in `tracker`, which must outlive the workers.
+MilterHooks daemonHooks(const GenerationTracker& tracker);
 
 }  // namespace quellsig

@@ -139,8 +139,19 @@ TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarni
   EXPECT_EQ(d.exitCode(), 0);
 }
 
+// The reply that ends a message, after the header changes queued before it
+// (the evaluation inserts an Authentication-Results field).
+char finalReply(LoopbackMta& mta) {
+  for (;;) {
+    const std::optional<std::string> reply = mta.readPacket();
+    if (!reply || reply->empty()) return '\0';
+    if (std::string_view("him").find((*reply)[0]) == std::string_view::npos) return (*reply)[0];
+  }
+}
+
 // Several MTAs at once, each sending messages one after the other on its
-// connection, spread over several workers.
+// connection, spread over several workers; each unsigned message is
+// answered "continue" behind its dkim=none result.
 TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
   testutil::TempDir dir("dw");
   const std::uint16_t port = freePort();
@@ -164,7 +175,7 @@ TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
                   mta->sendPacket('L', std::string("Subject\0hi\0", 11)) &&
                   mta->readPacket() == "c" && mta->sendPacket('N') && mta->readPacket() == "c" &&
                   mta->sendPacket('B', body) && mta->readPacket() == "c" &&
-                  mta->sendPacket('E') && mta->readPacket() == "a";
+                  mta->sendPacket('E') && finalReply(*mta) == 'c';
         if (!ok) return;
         answered++;
       }
