@@ -14,7 +14,7 @@
 
 #include "engine/base64.h"
 #include "engine/canonicalization.h"
-#include "engine/key_loading.h"
+#include "engine/ed25519.h"
 #include "engine/message.h"
 #include "engine/rsa_keygen.h"
 #include "engine/signer.h"

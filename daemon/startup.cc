@@ -1,12 +1,15 @@
 #include "daemon/startup.h"
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "config/config_file.h"
 #include "config/daemon_config.h"
 #include "config/runtime_settings.h"
 #include "daemon/dns_startup.h"
 #include "daemon/process_setup.h"
+#include "daemon/reload.h"
 #include "daemon/signing_startup.h"
 #include "daemon/worker_pool.h"
 #include "engine/verification.h"
@@ -70,12 +73,46 @@ void logStartup(const DaemonConfig& config) {
   }
 }
 
-// Returns once a shutdown signal has arrived.
-Result<void> waitForShutdownSignal() {
+// Single instance, then the start in the background unless Foreground is
+// set. Returns the readiness pipe of a background start (invalid in the
+// foreground).
+Result<platform::UniqueFd> detach(const DaemonConfig& config) {
+  applyUmask(config.umask);
+  if (auto c = checkPidFile(config.pid_file); !c) return fail(c.error());
+  if (config.foreground) return platform::UniqueFd();
+  auto readiness = daemonize();
+  if (!readiness) return fail(readiness.error());
+  // The daemon's records carry its own process id.
+  openLogConnection();
+  return readiness;
+}
+
+// The runtime directories and the pid file, both before the privilege drop
+// so that they can be made in places only root may write. Returns whether
+// the pid file was written.
+bool writeRuntimeFiles(const DaemonConfig& config) {
+  std::optional<DirectoryOwner> owner;
+  if (config.user) owner = resolveDirectoryOwner(*config.user);
+  std::vector<std::string> unix_paths;
+  for (const ListenerSpec& l : config.listeners) {
+    if (l.unix_socket) unix_paths.push_back(l.address);
+  }
+  prepareRuntimeDirectories(config.pid_file, unix_paths, owner);
+  return writePidFile(config.pid_file).has_value();
+}
+
+// Returns once a shutdown signal has arrived; SIGHUP reloads the signing
+// configuration and waits again.
+Result<void> waitForShutdownSignal(std::string_view config_path, GenerationTracker& tracker,
+                                   std::span<const int> wake_pipes) {
   for (;;) {
     auto sig = platform::waitForDaemonSignal();
     if (!sig) return fail(sig.error());
-    if (*sig == platform::DaemonSignal::Reload) continue;
+    if (*sig == platform::DaemonSignal::Reload) {
+      // A failed reload keeps the previous configuration; the daemon goes on.
+      (void)reloadSigningConfig(config_path, tracker, wake_pipes);
+      continue;
+    }
     emit(Severity::Info, "shutdown signal ", platform::signalNumber(*sig),
          " received, draining connections...");
     return {};
@@ -96,6 +133,9 @@ Result<void> run(std::span<const std::string_view> args) {
   GenerationTracker tracker;
   if (auto s = publishInitialSigningConfig(config->daemon, tracker); !s) return fail(s.error());
 
+  auto readiness = detach(config->daemon);
+  if (!readiness) return fail(readiness.error());
+
   if (auto b = platform::blockDaemonSignals(); !b) return fail(b.error());
 
   // Resolvers borrow the monitor, so it outlives the workers.
@@ -103,9 +143,23 @@ Result<void> run(std::span<const std::string_view> args) {
 
   setResolverMonitor(monitor.get());
 
+  const std::string& pid_file = config->daemon.pid_file;
+  const bool pid_written = writeRuntimeFiles(config->daemon);
+  auto forgetPidFile = [&] {
+    if (pid_written) removePidFile(pid_file);
+  };
+
   const std::uint32_t workers = workerCount(config->daemon.worker_threads);
   raiseDescriptorLimit(descriptorRequest(workers, config->daemon.max_connections,
                                          config->daemon.listeners.size()));
+
+  // Before the listening sockets are made, so that they belong to the User.
+  if (config->daemon.user) {
+    if (auto d = dropPrivileges(*config->daemon.user); !d) {
+      forgetPidFile();
+      return fail(d.error());
+    }
+  }
 
   logStartup(config->daemon);
 
@@ -114,17 +168,26 @@ Result<void> run(std::span<const std::string_view> args) {
                                  .listeners = config->daemon.listeners,
                                  .settings = &runtimeSettings(),
                                  .tracker = &tracker,
-                                 .hooks = daemonHooks()});
-  if (!pool) return fail(pool.error());
+                                 .hooks = daemonHooks(tracker)});
+  if (!pool) {
+    forgetPidFile();
+    return fail(pool.error());
+  }
 
-  auto waited = waitForShutdownSignal();
+  if (readiness->valid()) signalReadiness(std::move(*readiness));
+
+  auto waited = waitForShutdownSignal(*path, tracker, (*pool)->wakeEnds());
   // Closes the shutdown pipe and waits for every worker's drain.
   (*pool)->shutdown();
-  if (!waited) return fail(waited.error());
+  if (!waited) {
+    forgetPidFile();
+    return fail(waited.error());
+  }
   // Every worker has returned: nothing reads a signing configuration any more.
   tracker.destroyAll();
   if (monitor) monitor->stop();
   pool->reset();
+  forgetPidFile();
   return {};
 }
 

@@ -3,15 +3,27 @@
 #include <new>
 #include <utility>
 
+#include "milter/evaluation.h"
 #include "milter/listener.h"
+#include "milter/thread_resolver.h"
+#include "publisher/result_publisher.h"
 #include "platform/pipe.h"
 
 namespace quellsig {
 
-MilterHooks daemonHooks() {
-  // Body chunks are stored under MaxBodyBytes; the end of message answers
-  // with the protocol layer's default reply.
-  return MilterHooks{};
+MilterHooks daemonHooks(const GenerationTracker& tracker) {
+  MilterHooks hooks;
+  // The worker acknowledged its generation at the top of this loop
+  // iteration, so the configuration read here stays alive for the message.
+  hooks.end_of_message = [&tracker](MilterConnection& c) {
+    const EvaluationServices services{.settings = runtimeSettings(),
+                                      .key_lookup = threadKeyLookup(),
+                                      .key_cache = &threadPublicKeyCache(),
+                                      .results = threadResultPublisher(),
+                                      .signing = tracker.current()};
+    return evaluateMessage(c, services);
+  };
+  return hooks;
 }
 
 Result<std::unique_ptr<WorkerPool>> WorkerPool::start(WorkerPoolSetup setup) {
@@ -87,8 +99,10 @@ Result<void> WorkerPool::startThreads(const WorkerPoolSetup& setup) {
   return {};
 }
 
-void WorkerPool::wakeAll() {
-  for (const auto& fd : wake_writes_) (void)platform::sendWakeByte(fd.get());
+std::vector<int> WorkerPool::wakeEnds() const {
+  std::vector<int> ends;
+  for (const auto& fd : wake_writes_) ends.push_back(fd.get());
+  return ends;
 }
 
 void WorkerPool::shutdown() {

@@ -12,8 +12,9 @@
 // and end, they are joined, and only then is everything released; a worker
 // that ran has released what it held itself.
 //
-// wakeAll() writes one byte to every worker's wake pipe, in worker order,
-// ignoring errors. shutdown() closes the shutdown pipe's write end and joins
+// wakeEnds() lists the write ends of the workers' wake pipes in worker
+// order, for the reload to write its wake bytes to; they stay open while the
+// pool lives. shutdown() closes the shutdown pipe's write end and joins
 // the workers in index order, which returns once every worker has drained
 // (each bounds its drain); the read end is closed when the pool is
 // destroyed. The destructor shuts down a pool that was not.
@@ -57,7 +58,7 @@ class WorkerPool {
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
-  void wakeAll();
+  std::vector<int> wakeEnds() const;
   void shutdown();
   std::size_t size() const { return workers_.size(); }
 
@@ -73,7 +74,10 @@ class WorkerPool {
   std::vector<platform::Thread> threads_;
 };
 
-// The milter hooks of the daemon's workers.
-MilterHooks daemonHooks();
+// The milter hooks of the daemon's workers: body chunks are stored under
+// MaxBodyBytes and the end of message is the evaluation, with the calling
+// worker's resolver, key cache and publisher and the signing configuration
+// current in `tracker`, which must outlive the workers.
+MilterHooks daemonHooks(const GenerationTracker& tracker);
 
 }  // namespace quellsig

@@ -7,8 +7,12 @@
 namespace quellsig {
 
 Result<std::vector<KeyAnswer>> ResolverKeyLookup::lookupKeyRecords(std::string_view name) {
+  return keyRecordsFrom(*resolver_, name);
+}
+
+Result<std::vector<KeyAnswer>> keyRecordsFrom(DnsResolver& resolver, std::string_view name) {
   try {
-    Result<std::vector<DnsAnswerRecord>> records = resolver_->lookupTxt(name);
+    Result<std::vector<DnsAnswerRecord>> records = resolver.lookupTxt(name);
     if (!records) return fail(records.error());
     std::vector<KeyAnswer> answers;
     answers.reserve(records->size());

@@ -1,7 +1,8 @@
 // ResolverKeyLookup: the verifier's KeyLookup over one thread's DnsResolver.
 //
 // lookupKeyRecords returns the resolver's answer records (type and data) or
-// its error; an allocation failure becomes OutOfMemory. makeToolKeyLookup
+// its error; an allocation failure becomes OutOfMemory. keyRecordsFrom does
+// the same over a resolver the caller keeps. makeToolKeyLookup
 // builds one with the tools' fixed settings for one nameserver and port
 // (InvalidNameserver when the address is not an IP literal). A thread that
 // keeps a PublicKeyCache beside it discards both together. One thread only.
@@ -16,6 +17,8 @@
 #include "engine/key_lookup.h"
 
 namespace quellsig {
+
+Result<std::vector<KeyAnswer>> keyRecordsFrom(DnsResolver& resolver, std::string_view name);
 
 class ResolverKeyLookup final : public KeyLookup {
  public:

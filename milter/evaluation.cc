@@ -18,10 +18,9 @@
 namespace quellsig {
 namespace {
 
-constexpr std::string_view kSignatureName = "DKIM-Signature";
 constexpr std::uint64_t kNanosPerMilli = 1'000'000;
 
-bool isSignature(const HeaderField& f) { return namesEqual(f.name, kSignatureName); }
+bool isSignature(const HeaderField& f) { return namesEqual(f.name, kSignatureFieldName); }
 
 struct Evaluation {
   MilterConnection& c;

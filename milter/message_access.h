@@ -22,6 +22,8 @@
 
 namespace quellsig {
 
+inline constexpr std::string_view kSignatureFieldName = "DKIM-Signature";
+
 Result<Message> messageOf(const MilterConnection& c);
 
 std::optional<std::string_view> envelopeAddress(const MilterConnection& c);

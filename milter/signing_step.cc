@@ -12,9 +12,8 @@
 namespace quellsig {
 namespace {
 
-constexpr std::string_view kSignatureName = "DKIM-Signature";
 // "DKIM-Signature: " before the value in the signer's field text.
-constexpr std::size_t kSignaturePrefixBytes = kSignatureName.size() + 2;
+constexpr std::size_t kSignaturePrefixBytes = kSignatureFieldName.size() + 2;
 
 std::uint8_t internalError(std::string_view detail) {
   emit(Severity::Err, "not signing: internal error ", detail);
@@ -60,7 +59,7 @@ bool signOne(MilterConnection& c, const Message& message, std::span<const std::s
     return false;
   }
   const std::string_view value = std::string_view(*field).substr(kSignaturePrefixBytes);
-  Result<std::vector<std::uint8_t>> packet = insertHeaderPacket(c, kSignatureName, value);
+  Result<std::vector<std::uint8_t>> packet = insertHeaderPacket(c, kSignatureFieldName, value);
   if (!packet) {
     signingFailed(e, ": building header payload");
     return false;

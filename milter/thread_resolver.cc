@@ -4,11 +4,22 @@
 #include <memory>
 #include <new>
 
+#include "dns/resolver_key_lookup.h"
+
 namespace quellsig {
 namespace {
 
 std::atomic<const NameserverMonitor*> g_monitor{nullptr};
 thread_local std::unique_ptr<DnsResolver> t_resolver;
+
+class ThreadKeyLookup final : public KeyLookup {
+ public:
+  Result<std::vector<KeyAnswer>> lookupKeyRecords(std::string_view name) override {
+    Result<DnsResolver*> resolver = threadResolver();
+    if (!resolver) return fail(resolver.error());
+    return keyRecordsFrom(**resolver, name);
+  }
+};
 
 }  // namespace
 
@@ -42,5 +53,15 @@ Result<DnsResolver*> threadResolver() {
 }
 
 void discardThreadResolver() { t_resolver.reset(); }
+
+KeyLookup& threadKeyLookup() {
+  thread_local ThreadKeyLookup lookup;
+  return lookup;
+}
+
+PublicKeyCache& threadPublicKeyCache() {
+  thread_local PublicKeyCache cache;
+  return cache;
+}
 
 }  // namespace quellsig

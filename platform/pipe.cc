@@ -43,7 +43,7 @@ Result<std::size_t> readPipe(int read_end, std::span<char> out) {
 }
 
 Result<void> sendWakeByte(int write_end) {
-  const char byte = 'W';
+  const char byte = 0x01;
   for (;;) {
     if (::write(write_end, &byte, 1) == 1) return {};
     if (errno == EINTR) continue;

@@ -9,7 +9,7 @@
 // readPipe reads what is there into out, at most out.size() bytes; 0 is end
 // of file.
 //
-// sendWakeByte writes one byte to a non-blocking write end; a full pipe
+// sendWakeByte writes the byte 0x01 to a non-blocking write end; a full pipe
 // already holds a wake-up, so would-block counts as success. drainPipe reads
 // and discards 64 bytes at a time until a read returns fewer or fails (the
 // read end must be non-blocking). Any thread may call these on ends it uses.

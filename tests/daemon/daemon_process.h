@@ -1,5 +1,12 @@
-// Daemon: one run of the built daemon as a child process for the process
-// tests, killed at the end of the test if it is still alive. One thread.
+// Running the built daemon in a process test.
+//
+// Daemon: one run of the built daemon as a child process, started with the
+// given arguments after the program path and its standard error on a pipe;
+// the destructor kills it if it is still running.
+// ownedRun gives the configuration keys every such run needs: the
+// foreground, so that the test owns the process and reads its records, and
+// a pid file in the test's own directory, so that concurrent runs never meet
+// at the default path. One thread per Daemon.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,14 +16,15 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace quellsig::testing {
 
-constexpr int kTimeoutMs = 10000;
-constexpr int kSigint = 2;
-constexpr int kSighup = 1;
-constexpr int kSigterm = 15;
-constexpr int kSigkill = 9;
+inline constexpr int kTimeoutMs = 10000;
+inline constexpr int kSighup = 1;
+inline constexpr int kSigint = 2;
+inline constexpr int kSigkill = 9;
+inline constexpr int kSigterm = 15;
 
 class Daemon {
  public:
@@ -25,6 +33,8 @@ class Daemon {
     auto child = testutil::spawnProcess(args);
     if (child) child_ = std::move(*child);
   }
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
   ~Daemon() {
     if (child_.pid > 0 && !reaped_) {
       (void)testutil::sendSignal(child_.pid, kSigkill);
@@ -32,6 +42,7 @@ class Daemon {
     }
   }
   bool started() const { return child_.pid > 0; }
+  int pidNumber() const { return child_.pid; }
   std::string pid() const { return std::to_string(child_.pid); }
 
   std::string stderrUntil(std::string_view needle) {
@@ -39,7 +50,8 @@ class Daemon {
   }
   std::string stderrToEnd() { return testutil::readAll(child_.err.get(), kTimeoutMs); }
   void signal(int n) { ASSERT_TRUE(testutil::sendSignal(child_.pid, n).has_value()); }
-  // The exit status, or -1 when the daemon did not end in time or by a signal.
+  // The exit status, or -1 when the daemon did not end in time or ended by a
+  // signal.
   int exitCode(int timeout_ms = kTimeoutMs) {
     auto st = testutil::waitForExit(child_.pid, timeout_ms);
     if (!st || !*st) return -1;
@@ -51,5 +63,9 @@ class Daemon {
   testutil::ChildProcess child_;
   bool reaped_ = false;
 };
+
+inline std::string ownedRun(const testutil::TempDir& dir) {
+  return "Foreground = yes\nPidFile = " + dir.file("q.pid") + "\n";
+}
 
 }  // namespace quellsig::testing

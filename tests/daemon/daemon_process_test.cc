@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "tests/daemon/daemon_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace quellsig {
@@ -19,6 +20,7 @@ using testing::Daemon;
 using testing::kSighup;
 using testing::kSigint;
 using testing::kSigterm;
+using testing::ownedRun;
 using testing::kTimeoutMs;
 
 // The lines of the exit report of an error, in the initial log settings.
@@ -117,21 +119,21 @@ TEST(DaemonProcessTest, StandardErrorRecordsAreCutAndCleanedButTheDirectCopyIsNo
   EXPECT_EQ(err.substr(0, want.size()), want);
 }
 
-std::string validConfig(const std::string& unix_socket) {
-  return "Syslog = no\n"
+std::string validConfig(const testutil::TempDir& dir) {
+  return ownedRun(dir) +
+         "Syslog = no\n"
          "AuthservID = mx.example\n"
          "MinimumKeyBits = 512\n"
-         "Foreground = no\n"  // stays in the foreground all the same
          "[listener:verify]\n"
          "Socket = inet:8891@127.0.0.1\n"
          "[listener:sign]\n"
-         "Socket = unix:" + unix_socket + "\n"
+         "Socket = unix:" + dir.file("q.sock") + "\n"
          "Mode = both\n";
 }
 
 TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
   testutil::TempDir dir;
-  std::string path = dir.write("c.conf", validConfig(dir.file("q.sock")));
+  std::string path = dir.write("c.conf", validConfig(dir));
   struct Case {
     const char* name;
     int signal;
@@ -159,19 +161,33 @@ TEST(DaemonProcessTest, StartsLogsItsStartupAndShutsDownOnTermOrInt) {
   }
 }
 
-TEST(DaemonProcessTest, HangupDoesNotEndTheDaemon) {
+TEST(DaemonProcessTest, HangupReloadsAndTheDaemonRunsOn) {
   testutil::TempDir dir;
-  Daemon d({"-c", dir.write("c.conf", "Syslog = no\n")});
+  Daemon d({"-c", dir.write("c.conf", ownedRun(dir) + "Syslog = no\n")});
   ASSERT_TRUE(d.started());
+  const std::string prefix = "quellsig[" + d.pid() + "]: ";
   // The start-up records come after the signals are blocked.
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");
   ASSERT_NE(startup.find("listener[0] mode=verify\n"), std::string::npos) << startup;
   d.signal(kSighup);
+  // The first configuration waits until the workers, woken by the reload,
+  // have acknowledged generation 2.
+  EXPECT_EQ(d.stderrUntil("reclamation)\n"),
+            prefix + "SIGHUP received, reloading configuration...\n" + prefix +
+                "signing configuration reloaded (generation 2, 1 awaiting reclamation)\n");
+  // A file that no longer parses is refused; the daemon goes on.
+  dir.write("c.conf", ownedRun(dir) + "Syslog = no\nBogus = 1\n");
+  d.signal(kSighup);
+  EXPECT_EQ(d.stderrUntil("keeping previous\n"),
+            prefix + "SIGHUP received, reloading configuration...\n" + prefix +
+                "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n"
+                "config: [global] unrecognized key \"Bogus\" (typo?); refusing to start\n" +
+                prefix + "reload: failed to parse config, keeping previous\n");
   d.signal(kSigterm);
   std::string rest = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 0);
-  EXPECT_EQ(rest,
-            "quellsig[" + d.pid() + "]: shutdown signal 15 received, draining connections...\n");
+  EXPECT_EQ(rest, prefix + "shutdown signal 15 received, draining connections...\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("q.pid"))) << "the pid file goes at shutdown";
 }
 
 TEST(DaemonProcessTest, SigningConfigurationFailureIsFatalAtStartup) {
@@ -229,7 +245,7 @@ TEST(DaemonProcessTest, FifoAsConfigurationFileFailsInsteadOfHanging) {
 // socket would become standard error and receive the exit report.
 TEST(DaemonProcessTest, ClosedStandardDescriptorsAreOpenedOnDevNull) {
   testutil::TempDir dir;
-  const std::string conf = dir.write("c.conf", "Syslog = no\n");
+  const std::string conf = dir.write("c.conf", ownedRun(dir) + "Syslog = no\n");
   auto child = testutil::spawnProcess(std::vector<std::string>{
       "/bin/sh", "-c", "exec \"$0\" -c \"$1\" <&- >&- 2>&-", QUELLSIG_BIN_DIR "/daemon/quellsig",
       conf});
@@ -275,7 +291,8 @@ TEST(DaemonProcessTest, MonitorSetUpFailureIsAWarningAndTheDaemonRuns) {
   // Nine servers are more than the monitor watches; lookups then ask them all.
   std::string servers = "127.0.0.1";
   for (int i = 2; i <= 9; ++i) servers += ", 127.0.0." + std::to_string(i);
-  Daemon d({"-c", dir.write("c.conf", "Syslog = no\nDnsNameserver = " + servers + "\n")});
+  Daemon d({"-c",
+            dir.write("c.conf", ownedRun(dir) + "Syslog = no\nDnsNameserver = " + servers + "\n")});
   ASSERT_TRUE(d.started());
   const std::string prefix = "quellsig[" + d.pid() + "]: ";
   std::string startup = d.stderrUntil("listener[0] mode=verify\n");

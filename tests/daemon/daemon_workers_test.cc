@@ -37,8 +37,10 @@ std::uint16_t freePort() {
   return platform::portOf(*bound);
 }
 
-std::string config(const std::string& global, const std::string& socket) {
-  return "Syslog = no\nLogLevel = debug\n" + global + "[listener:mta]\nSocket = " + socket + "\n";
+std::string config(const testutil::TempDir& dir, const std::string& global,
+                   const std::string& socket) {
+  return testing::ownedRun(dir) + "Syslog = no\nLogLevel = debug\n" + global +
+         "[listener:mta]\nSocket = " + socket + "\n";
 }
 
 // Starts the daemon and waits until its workers are about to start.
@@ -67,7 +69,7 @@ TEST(DaemonWorkersTest, WorkersShareAnInetListener) {
   const std::uint16_t port = freePort();
   // One connection per worker at most: every connection served at the same
   // time beyond the first is served by another worker.
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 4\nMaxConnections = 1\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 4\nMaxConnections = 1\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overTcp("127.0.0.1", port, 2000); };
@@ -94,7 +96,7 @@ TEST(DaemonWorkersTest, WorkersShareAnInetListener) {
 TEST(DaemonWorkersTest, UnixListenerIsServedByTheLastWorker) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 3\nMaxConnections = 1\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 3\nMaxConnections = 1\n",
                                              "unix:" + path))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overUnix(path, 2000); };
@@ -115,7 +117,7 @@ TEST(DaemonWorkersTest, UnixListenerIsServedByTheLastWorker) {
 TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarning) {
   testutil::TempDir dir("dw");
   const std::uint16_t port = freePort();
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 1\nMaxConnections = 2\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 1\nMaxConnections = 2\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   auto connect = [&] { return LoopbackMta::overTcp("127.0.0.1", port, 5000); };
@@ -137,12 +139,23 @@ TEST(DaemonWorkersTest, ThirdConnectionBeyondMaxConnectionsIsRefusedWithTheWarni
   EXPECT_EQ(d.exitCode(), 0);
 }
 
+// The reply that ends a message, after the header changes queued before it
+// (the evaluation inserts an Authentication-Results field).
+char finalReply(LoopbackMta& mta) {
+  for (;;) {
+    const std::optional<std::string> reply = mta.readPacket();
+    if (!reply || reply->empty()) return '\0';
+    if (std::string_view("him").find((*reply)[0]) == std::string_view::npos) return (*reply)[0];
+  }
+}
+
 // Several MTAs at once, each sending messages one after the other on its
-// connection, spread over several workers.
+// connection, spread over several workers; each unsigned message is
+// answered "continue" behind its dkim=none result.
 TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
   testutil::TempDir dir("dw");
   const std::uint16_t port = freePort();
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 3\n",
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 3\n",
                                              "inet:" + std::to_string(port) + "@127.0.0.1"))});
   waitForStart(d);
   constexpr int kMtas = 8;
@@ -162,7 +175,7 @@ TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
                   mta->sendPacket('L', std::string("Subject\0hi\0", 11)) &&
                   mta->readPacket() == "c" && mta->sendPacket('N') && mta->readPacket() == "c" &&
                   mta->sendPacket('B', body) && mta->readPacket() == "c" &&
-                  mta->sendPacket('E') && mta->readPacket() == "a";
+                  mta->sendPacket('E') && finalReply(*mta) == 'c';
         if (!ok) return;
         answered++;
       }
@@ -181,7 +194,7 @@ TEST(DaemonWorkersTest, ServesMessagesFromManyConnectionsAtOnce) {
 TEST(DaemonWorkersTest, TermWithoutConnectionsEndsAtOnceAndRemovesTheSocketFiles) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 2\n", "unix:" + path))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 2\n", "unix:" + path))});
   waitForStart(d);
   ASSERT_TRUE(served([&] { return LoopbackMta::overUnix(path, 2000); }).has_value());
   EXPECT_TRUE(std::filesystem::is_socket(path));
@@ -195,7 +208,7 @@ TEST(DaemonWorkersTest, TermWithoutConnectionsEndsAtOnceAndRemovesTheSocketFiles
 TEST(DaemonWorkersTest, MistypedUnixSocketLeavesTheFileThere) {
   testutil::TempDir dir("dw");
   const std::string precious = dir.write("precious.txt", "keep me\n");
-  Daemon d({"-c", dir.write("c.conf", config("", "unix:" + precious))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "", "unix:" + precious))});
   ASSERT_TRUE(d.started());
   const std::string err = d.stderrToEnd();
   EXPECT_EQ(d.exitCode(), 1);
@@ -207,7 +220,7 @@ TEST(DaemonWorkersTest, MistypedUnixSocketLeavesTheFileThere) {
 TEST(DaemonWorkersTest, TermWithAnIdleConnectionDrainsForThirtySecondsThenClosesIt) {
   testutil::TempDir dir("dw");
   const std::string path = dir.file("q.sock");
-  Daemon d({"-c", dir.write("c.conf", config("WorkerThreads = 1\n", "unix:" + path))});
+  Daemon d({"-c", dir.write("c.conf", config(dir, "WorkerThreads = 1\n", "unix:" + path))});
   waitForStart(d);
   auto idle = served([&] { return LoopbackMta::overUnix(path, 40000); });
   ASSERT_TRUE(idle.has_value());

@@ -12,18 +12,18 @@
 #include <vector>
 
 #include "platform/accounts.h"
-#include "tests/support/child_process.h"
 #include "platform/clock.h"
 #include "platform/exclusive_file.h"
 #include "platform/inet_address.h"
 #include "platform/limits.h"
 #include "platform/log_socket.h"
 #include "platform/process.h"
-#include "tests/support/run_program.h"
 #include "platform/runtime_files.h"
 #include "platform/tcp_stream.h"
+#include "tests/support/child_process.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_account.h"
 
 namespace quellsig {
 namespace {
@@ -48,37 +48,9 @@ int inChild(const std::function<int()>& body) {
   return (*st)->signaled ? -1 : (*st)->code;
 }
 
-// An unprivileged account (with a group of the same name) for the whole
-// suite, removed afterwards.
-class TestAccount {
- public:
-  TestAccount() : name_("qsh4t" + std::to_string(platform::processId())) {
-    std::vector<std::string> add = {"/usr/sbin/useradd", "-M", "-U", "-s", "/usr/sbin/nologin",
-                                    name_};
-    auto r = testutil::runProgram(add, "");
-    if (r && r->exit_status == 0) {
-      auto a = platform::lookupUser(name_);
-      if (a) account_ = *a;
-    }
-  }
-  ~TestAccount() {
-    std::vector<std::string> del = {"/usr/sbin/userdel", name_};
-    (void)testutil::runProgram(del, "");
-    std::vector<std::string> gdel = {"/usr/sbin/groupdel", name_};
-    (void)testutil::runProgram(gdel, "");
-  }
-  bool ok() const { return account_.has_value(); }
-  const std::string& name() const { return name_; }
-  platform::Account ids() const { return *account_; }
-
- private:
-  std::string name_;
-  std::optional<platform::Account> account_;
-};
-
 class ProcessSetupTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { account_ = new TestAccount(); }
+  static void SetUpTestSuite() { account_ = new testutil::TestAccount("qsh4t"); }
   static void TearDownTestSuite() {
     delete account_;
     account_ = nullptr;
@@ -87,7 +59,7 @@ class ProcessSetupTest : public ::testing::Test {
     ASSERT_TRUE(account_->ok()) << "cannot create the test account " << account_->name();
   }
 
-  const TestAccount& account() const { return *account_; }
+  const testutil::TestAccount& account() const { return *account_; }
   DirectoryOwner owner() const { return {account_->ids().uid, account_->ids().gid}; }
   platform::FileIdentity identity(const std::string& path) {
     auto id = platform::pathIdentity(path);
@@ -95,12 +67,12 @@ class ProcessSetupTest : public ::testing::Test {
     return id.value_or(platform::FileIdentity{});
   }
 
-  static TestAccount* account_;
+  static testutil::TestAccount* account_;
   testutil::TempDir dir_{"setup"};
   testing::LogCapture log_;
 };
 
-TestAccount* ProcessSetupTest::account_ = nullptr;
+testutil::TestAccount* ProcessSetupTest::account_ = nullptr;
 
 // A process id that just ended and was reaped.
 int stalePid() {

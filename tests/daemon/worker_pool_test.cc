@@ -11,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/inet_address.h"
 #include "platform/listen_socket.h"
+#include "platform/pipe.h"
 #include "tests/support/loopback_mta.h"
 #include "tests/support/temp_dir.h"
 
@@ -62,7 +63,7 @@ TEST(WorkerPoolTest, WorkersServeAcknowledgeAndEndOnShutdown) {
 
   // Every worker acknowledges a new generation once woken.
   f.tracker.advanceGeneration();
-  (*pool)->wakeAll();
+  for (int fd : (*pool)->wakeEnds()) ASSERT_TRUE(platform::sendWakeByte(fd).has_value());
   for (int i = 0; i < 500 && f.reloads.load() < 3; ++i) platform::sleepMillis(10);
   EXPECT_EQ(f.reloads.load(), 3);
 

@@ -6,7 +6,7 @@
 
 #include "dns/resolver_key_lookup.h"
 #include "engine/base64.h"
-#include "engine/key_loading.h"
+#include "engine/ed25519.h"
 #include "engine/rsa_keygen.h"
 #include "engine/signer.h"
 #include "platform/byte_cursor.h"

@@ -340,6 +340,28 @@ TEST_F(EvaluationTest, DeadlineAndElapsedTimeFollowTheEvaluationClock) {
                                   verified(DkimResult::TempError)}));
     EXPECT_EQ(replies.size(), 3u);
   }
+  {
+    SCOPED_TRACE("MaxEvaluationMs 0 has no deadline, a negative budget has passed at once");
+    const std::string text = signedBy("ed", signedBy("rsa"));
+    struct Budget {
+      std::int64_t ms;
+      std::vector<Published> published;
+    } budgets[] = {
+        {0,
+         {verified(DkimResult::Pass, "example.test", "ed"),
+          verified(DkimResult::Pass, "example.test", "rsa")}},
+        {-5, {verified(DkimResult::TempError)}},
+    };
+    for (const Budget& b : budgets) {
+      RuntimeSettings s = settingsFor(ListenerMode::Verify);
+      s.max_evaluation_ms = b.ms;
+      EvaluatedPeer e(s, *lookup_);
+      e.clock = ScriptedClock::now;
+      ScriptedClock::set(9'000'000'000, 1, 3'600'000'000'000);  // an hour after the start
+      e.run({text});
+      EXPECT_EQ(e.sink.records, b.published) << b.ms;
+    }
+  }
 }
 
 TEST_F(EvaluationTest, PerMessageRecordAndListenerFallback) {
