@@ -74,6 +74,7 @@ ulimit -n 4096 2>/dev/null || true
 nsd_start "$work" "$dns"
 cat >"$work/quellsig.conf" <<EOF
 [global]
+Foreground = yes
 Syslog = no
 LogLevel = warning
 AuthservID = mx.example.com

@@ -115,15 +115,17 @@ class PostfixEndToEndTest : public ::testing::Test {
     while (sign_port == verify_port) sign_port = testing::pickFreePort(kLoopback);
     const std::string vp = std::to_string(verify_port);
     const std::string sp = std::to_string(sign_port);
-    // Records go to standard error (the output file) instead of syslog, and
-    // two workers serve, as on the machines the guide has in mind.
+    // The daemon stays in the foreground as the test's child, its records go
+    // to standard error (the output file) instead of syslog, and two
+    // workers serve, as on the machines the guide has in mind.
     std::string conf = testutil::substituted(
         *daemon_block, {{"8891@127.0.0.1", vp + "@" + kLoopback},
                         {"8892@127.0.0.1", sp + "@" + kLoopback},
                         {"/run/quellsig/", d + "/"},
                         {"/etc/quellsig/", d + "/"},
                         {"DnsNameserver = 127.0.0.1", "DnsNameserver = " + nsd_->address()}});
-    conf = testutil::substituted(conf, {{"[global]\n", "[global]\nSyslog = no\nWorkerThreads = 2\n"}});
+    conf = testutil::substituted(
+        conf, {{"[global]\n", "[global]\nForeground = yes\nSyslog = no\nWorkerThreads = 2\n"}});
     dir_->write("quellsig.conf", conf, 0600);
     // The tables as the guide writes them.
     dir_->write("KeyTable", "example   example.com:mail2026:" + d + "/mail2026.key\n", 0600);
@@ -132,9 +134,9 @@ class PostfixEndToEndTest : public ::testing::Test {
     if (!startDaemon()) return;
 
     testing::PostfixOptions options;
-    options.milter_settings = testutil::mainCfSettings(
-        testutil::substituted(*main_cf, {{"127.0.0.1:8891", kLoopback + ":" + vp},
-                                         {"127.0.0.1:8892", kLoopback + ":" + sp}}));
+    options.milter_settings = testutil::mainCfSettings(testutil::substituted(
+        *main_cf,
+        {{"127.0.0.1:8891", kLoopback + ":" + vp}, {"127.0.0.1:8892", kLoopback + ":" + sp}}));
     postfix_ = testing::PostfixInstance::start(options, &error_).release();
   }
 
@@ -163,8 +165,10 @@ class PostfixEndToEndTest : public ::testing::Test {
                          "$TTL 300\n"
                          "@ IN SOA ns.example.com. host.example.com. 1 3600 600 86400 300\n"
                          "@ IN NS ns.example.com.\n"
-                         "ns IN A " + o.address + "\n"
-                         "$INCLUDE mail2026.dns\n"});
+                         "ns IN A " +
+                             o.address +
+                             "\n"
+                             "$INCLUDE mail2026.dns\n"});
       o.extra_files = {{"mail2026.dns", dir_->read("mail2026.dns")}};
       nsd_ = testing::NsdServer::start(o, &error_).release();
     }
@@ -205,8 +209,8 @@ class PostfixEndToEndTest : public ::testing::Test {
   // daemon's KeyTable names.
   static std::string signedByTool(const std::string& text) {
     dir_->write("unsigned.eml", text, 0600);
-    auto r = run({kSign, "-d", "example.com", "-s", "mail2026", "-k", "mail2026.key",
-                  "unsigned.eml"});
+    auto r =
+        run({kSign, "-d", "example.com", "-s", "mail2026", "-k", "mail2026.key", "unsigned.eml"});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     return r.out;
   }
@@ -232,8 +236,8 @@ class PostfixEndToEndTest : public ::testing::Test {
     dir_->write("delivered.eml", crlf(delivered), 0600);
     Verdicts v;
     v.ours = run({kCheck, "-n", nsd_->address(), "-p", std::to_string(kDnsPort), "delivered.eml"});
-    auto theirs = testutil::mailDkimVerify("delivered.eml", nsd_->address(), kDnsPort,
-                                           dir_->path().string());
+    auto theirs =
+        testutil::mailDkimVerify("delivered.eml", nsd_->address(), kDnsPort, dir_->path().string());
     EXPECT_TRUE(theirs.has_value());
     v.theirs = theirs.value_or(testutil::ProgramResult{});
     return v;
@@ -323,8 +327,8 @@ TEST_F(PostfixEndToEndTest, DaemonDownDefersAndMailIsFilteredOnceItIsBack) {
   stopDaemon();
   // Submitted locally while it is down: held in the maildrop directory.
   std::string error;
-  ASSERT_TRUE(postfix_->sendmail("alice@example.com", {"bob@example.test"}, message("while-down"),
-                                 &error))
+  ASSERT_TRUE(
+      postfix_->sendmail("alice@example.com", {"bob@example.test"}, message("while-down"), &error))
       << error;
   ASSERT_TRUE(postfix_->waitForLog("try again later; from=<alice@example.com>", kDeliveryMs))
       << postfix_->log();

@@ -26,9 +26,9 @@ print $dkim->result, "\n", ($dkim->result_detail // ''), "\n";
 
 Result<ProgramResult> mailDkimVerify(std::string_view path, std::string_view nameserver,
                                      std::uint16_t port, std::string_view cwd) {
-  const std::vector<std::string> argv = {"/usr/bin/perl",         "-e",
-                                         kVerify,                 std::string(nameserver),
-                                         std::to_string(port),    std::string(path)};
+  const std::vector<std::string> argv = {
+      "/usr/bin/perl",  "-e", kVerify, std::string(nameserver), std::to_string(port),
+      std::string(path)};
   return runProgram(argv, cwd);
 }
 
