@@ -174,6 +174,8 @@ std::string_view errorName(Error e) {
       return "BodyTooLarge";
     case Error::OutputQueueFull:
       return "OutputQueueFull";
+    case Error::MalformedReply:
+      return "MalformedReply";
     case Error::AlreadyRunning:
       return "AlreadyRunning";
     case Error::InvalidUserSpec:

@@ -114,6 +114,7 @@ enum class Error {
   PacketTooLarge,
   BodyTooLarge,
   OutputQueueFull,
+  MalformedReply,
 
   // Daemon runtime: process set-up.
   AlreadyRunning,

@@ -44,4 +44,15 @@ std::vector<std::pair<std::string, std::string>> mainCfSettings(std::string_view
   return out;
 }
 
+std::string substituted(std::string text,
+                        const std::vector<std::pair<std::string, std::string>>& replacements) {
+  for (const auto& [from, to] : replacements) {
+    if (from.empty()) continue;
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+      text.replace(at, from.size(), to);
+    }
+  }
+  return text;
+}
+
 }  // namespace quellsig::testutil

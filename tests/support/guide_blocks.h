@@ -7,6 +7,8 @@
 // missing. Names in use: "postfix-main.cf", "postfix-master.cf" and
 // "quellsig.conf". mainCfSettings splits a main.cf block into its
 // "name = value" settings in order, trimmed, skipping blank and "#" lines.
+// substituted replaces every occurrence of each `from` by its `to`, pair by
+// pair: how a test moves a block's addresses, ports and paths to its own.
 // Pure functions; any thread.
 #pragma once
 
@@ -21,5 +23,8 @@ namespace quellsig::testutil {
 std::optional<std::string> guideBlock(std::string_view guide, std::string_view name);
 
 std::vector<std::pair<std::string, std::string>> mainCfSettings(std::string_view block);
+
+std::string substituted(std::string text,
+                        const std::vector<std::pair<std::string, std::string>>& replacements);
 
 }  // namespace quellsig::testutil

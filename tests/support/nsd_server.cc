@@ -1,6 +1,5 @@
 #include "tests/support/nsd_server.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "dns/message.h"
@@ -8,22 +7,10 @@
 #include "platform/inet_address.h"
 #include "platform/tcp_stream.h"
 #include "platform/udp_socket.h"
+#include "tests/support/text_file.h"
 
 namespace quellsig::testing {
 namespace {
-
-bool writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // One UDP query for the zone apex; true on any reply.
 bool answers(const platform::SocketAddress& server, const std::string& zone) {
@@ -99,18 +86,18 @@ bool NsdServer::launch(std::string* error) {
   for (const auto& z : options_.zones) {
     conf << "zone:\n  name: \"" << z.name << "\"\n  zonefile: \"" << d << "/" << z.name
          << ".zone\"\n";
-    if (!writeFile(d + "/" + z.name + ".zone", z.text)) {
+    if (!writeTextFile(d + "/" + z.name + ".zone", z.text)) {
       *error = "cannot write the zone file of " + z.name;
       return false;
     }
   }
   for (const auto& [name, text] : options_.extra_files) {
-    if (!writeFile(d + "/" + name, text)) {
+    if (!writeTextFile(d + "/" + name, text)) {
       *error = "cannot write " + name;
       return false;
     }
   }
-  if (!writeFile(d + "/nsd.conf", conf.str())) {
+  if (!writeTextFile(d + "/nsd.conf", conf.str())) {
     *error = "cannot write nsd.conf";
     return false;
   }
@@ -135,7 +122,7 @@ bool NsdServer::launch(std::string* error) {
     if (answers(*addr, options_.zones.front().name)) return true;
   }
   process_.stop(2000);
-  *error = "nsd did not answer: " + readFile(output) + readFile(d + "/nsd.log");
+  *error = "nsd did not answer: " + readTextFile(output) + readTextFile(d + "/nsd.log");
   return false;
 }
 
