@@ -37,8 +37,9 @@ using testing::ownedRun;
 using testing::readUntilCount;
 
 constexpr std::string_view kAcknowledged = "worker: config reload acknowledged\n";
-// The daemon always asks port 53; no other test uses this address.
-constexpr char kNameserver[] = "127.0.13.53";
+// The daemon always asks port 53, so each test has its own address in
+// 127.0.13.0/24, which no other test uses.
+std::string nameserverAddress(int test) { return "127.0.13." + std::to_string(test); }
 
 // The DKIM key record publishing the public half of a PEM private key.
 std::string keyRecord(const std::string& pem_path) {
@@ -54,8 +55,8 @@ std::string keyRecord(const std::string& pem_path) {
 // (the health monitor's probes included). Counts the queries for each name.
 class KeyZone {
  public:
-  KeyZone() {
-    server_ = FakeDnsServer::start(kNameserver, 53, [this](const FakeQuery& q) {
+  explicit KeyZone(const std::string& address) {
+    server_ = FakeDnsServer::start(address, 53, [this](const FakeQuery& q) {
       std::lock_guard lock(mu_);
       ++queries_[q.name];
       auto it = records_.find(q.name);
@@ -112,17 +113,20 @@ std::vector<std::string> inserted(const MessageReplies& replies, std::string_vie
 
 class DaemonReloadSigningTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(zone_.running()) << "cannot bind " << kNameserver << " port 53";
+  // Starts the nameserver at the test's own address and the daemon.
+  void start(int test) {
+    const std::string nameserver = nameserverAddress(test);
+    zone_ = std::make_unique<KeyZone>(nameserver);
+    ASSERT_TRUE(zone_->running()) << "cannot bind " << nameserver << " port 53";
     key_ = testing_keys::copyKey(dir_.path(), "a.pem", 1024);
-    zone_.publish("sa", "example.test", key_);
+    zone_->publish("sa", "example.test", key_);
     writeTables("*@example.test ka\n", "ka example.test:sa:" + key_ + "\n");
     sign_port_ = testing::freePort();
     verify_port_ = testing::freePort();
     const std::string conf = dir_.write(
         "c.conf", ownedRun(dir_) +
                       "Syslog = no\nLogLevel = debug\nWorkerThreads = 1\nDnsTimeout = 2\n"
-                      "DnsNameserver = " + std::string(kNameserver) +
+                      "DnsNameserver = " + nameserver +
                       "\n"
                       "[listener:sign]\nMode = sign\nSocket = inet:" + std::to_string(sign_port_) +
                       "@127.0.0.1\n"
@@ -195,7 +199,7 @@ class DaemonReloadSigningTest : public ::testing::Test {
   }
 
   testutil::TempDir dir_{"drs"};
-  KeyZone zone_;
+  std::unique_ptr<KeyZone> zone_;
   std::string key_;
   std::uint16_t sign_port_ = 0, verify_port_ = 0;
   std::unique_ptr<Daemon> daemon_;
@@ -213,12 +217,13 @@ void expectSignedAndPassing(const std::vector<std::string>& signatures,
 }
 
 TEST_F(DaemonReloadSigningTest, RefusedWeakKeyLeavesSigningWithTheOldKeys) {
+  ASSERT_NO_FATAL_FAILURE(start(1));
   MilterMessage before;
   auto signatures = sign(message("example.test"), before);
   expectSignedAndPassing(signatures, verify(before), "example.test");
 
   const std::string weak = testing_keys::copyKey(dir_.path(), "weak.pem", 512);
-  zone_.publish("sw", "weak.example", weak);
+  zone_->publish("sw", "weak.example", weak);
   writeTables("*@example.test ka\n*@weak.example kw\n",
               "ka example.test:sa:" + key_ + "\nkw weak.example:sw:" + weak + "\n");
   reload(false, 0);
@@ -236,11 +241,12 @@ TEST_F(DaemonReloadSigningTest, RefusedWeakKeyLeavesSigningWithTheOldKeys) {
 }
 
 TEST_F(DaemonReloadSigningTest, NewDomainKeySignsAfterAGoodReload) {
+  ASSERT_NO_FATAL_FAILURE(start(2));
   MilterMessage delivered;
   EXPECT_TRUE(sign(message("new.example"), delivered).empty()) << "no key for new.example yet";
 
   const std::string fresh = testing_keys::copyKey(dir_.path(), "n.pem", 2048);
-  zone_.publish("sn", "new.example", fresh);
+  zone_->publish("sn", "new.example", fresh);
   writeTables("*@example.test ka\n*@new.example kn\n",
               "ka example.test:sa:" + key_ + "\nkn new.example:sn:" + fresh + "\n");
   reload(true, 0);
@@ -252,24 +258,25 @@ TEST_F(DaemonReloadSigningTest, NewDomainKeySignsAfterAGoodReload) {
 }
 
 TEST_F(DaemonReloadSigningTest, FirstVerificationAfterAReloadAsksTheNameserverAgain) {
+  ASSERT_NO_FATAL_FAILURE(start(3));
   const std::string name = "sa._domainkey.example.test";
   MilterMessage signed_message;
   ASSERT_EQ(sign(message("example.test"), signed_message).size(), 1u);
-  EXPECT_EQ(zone_.queries(name), 0) << "signing looks nothing up";
+  EXPECT_EQ(zone_->queries(name), 0) << "signing looks nothing up";
 
   for (int round = 1; round <= 2; ++round) {
     SCOPED_TRACE("verification " + std::to_string(round) + " before the reload");
     auto results = verify(signed_message);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_NE(results[0].find("dkim=pass"), std::string::npos) << results[0];
-    EXPECT_EQ(zone_.queries(name), 1) << "the second verification is answered from the cache";
+    EXPECT_EQ(zone_->queries(name), 1) << "the second verification is answered from the cache";
   }
 
   reload(true, 0);
   auto results = verify(signed_message);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_NE(results[0].find("dkim=pass"), std::string::npos) << results[0];
-  EXPECT_EQ(zone_.queries(name), 2) << "the reload emptied the worker's cache";
+  EXPECT_EQ(zone_->queries(name), 2) << "the reload emptied the worker's cache";
 }
 
 }  // namespace
