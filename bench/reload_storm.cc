@@ -171,8 +171,9 @@ int main(int argc, char** argv) {
   }
   testutil::TempDir dir("storm");
   const std::string key = dir.file("k1.pem");
-  const std::string make_key = "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out '" +
-                               key + "' 2>/dev/null && chmod 600 '" + key + "'";
+  const std::string make_key =
+      "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out '" + key +
+      "' 2>/dev/null && chmod 600 '" + key + "'";
   if (std::system(make_key.c_str()) != 0) return fail("cannot make a key with openssl");
   dir.write("SigningTable", "*@example.test k1\n");
   dir.write("KeyTable", "k1 example.test:s1:" + key + "\n");

@@ -94,8 +94,7 @@ inline std::uint16_t freePort() {
 
 // Reads the daemon's standard error into `seen` until it holds n copies of
 // needle (or nothing more arrives in time); returns whether it does.
-inline bool readUntilCount(Daemon& d, std::string& seen, std::string_view needle,
-                           std::size_t n) {
+inline bool readUntilCount(Daemon& d, std::string& seen, std::string_view needle, std::size_t n) {
   while (count(seen, needle) < n) {
     std::string more = d.stderrUntil(needle);
     if (more.empty()) return false;

@@ -93,7 +93,8 @@ MilterMessage message(const std::string& domain) {
                            "To: Bob <bob@example.net>\r\n"
                            "Subject: Reload\r\n"
                            "Date: Fri, 11 Dec 2026 12:00:00 +0000\r\n"
-                           "Message-ID: <reload@" + domain +
+                           "Message-ID: <reload@" +
+                           domain +
                            ">\r\n"
                            "\r\n"
                            "Signed across a reload.\r\n";
@@ -126,12 +127,14 @@ class DaemonReloadSigningTest : public ::testing::Test {
     const std::string conf = dir_.write(
         "c.conf", ownedRun(dir_) +
                       "Syslog = no\nLogLevel = debug\nWorkerThreads = 1\nDnsTimeout = 2\n"
-                      "DnsNameserver = " + nameserver +
+                      "DnsNameserver = " +
+                      nameserver +
                       "\n"
-                      "[listener:sign]\nMode = sign\nSocket = inet:" + std::to_string(sign_port_) +
+                      "[listener:sign]\nMode = sign\nSocket = inet:" +
+                      std::to_string(sign_port_) +
                       "@127.0.0.1\n"
-                      "SigningTable = " + dir_.file("SigningTable") +
-                      "\nKeyTable = " + dir_.file("KeyTable") +
+                      "SigningTable = " +
+                      dir_.file("SigningTable") + "\nKeyTable = " + dir_.file("KeyTable") +
                       "\n"
                       "[listener:verify]\nMode = verify\nSocket = inet:" +
                       std::to_string(verify_port_) + "@127.0.0.1\n");
@@ -191,7 +194,8 @@ class DaemonReloadSigningTest : public ::testing::Test {
     daemon_->signal(kSighup);
     if (good) {
       ASSERT_TRUE(readUntilCount(*daemon_, seen_, kAcknowledged, reloads_so_far + 1)) << seen_;
-      ASSERT_TRUE(readUntilCount(*daemon_, seen_, "signing configuration reloaded (", reloads_so_far + 1))
+      ASSERT_TRUE(
+          readUntilCount(*daemon_, seen_, "signing configuration reloaded (", reloads_so_far + 1))
           << seen_;
     } else {
       ASSERT_TRUE(readUntilCount(*daemon_, seen_, "keeping previous\n", 1)) << seen_;
