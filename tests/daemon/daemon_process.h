@@ -11,10 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/inet_address.h"
+#include "platform/tcp_stream.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
@@ -66,6 +70,37 @@ class Daemon {
 
 inline std::string ownedRun(const testutil::TempDir& dir) {
   return "Foreground = yes\nPidFile = " + dir.file("q.pid") + "\n";
+}
+
+inline std::size_t count(std::string_view text, std::string_view needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string_view::npos;
+       at = text.find(needle, at + needle.size())) {
+    ++n;
+  }
+  return n;
+}
+
+// A loopback port free at the time of the call, for a listener of the daemon.
+inline std::uint16_t freePort() {
+  auto any = platform::parseIpLiteral("127.0.0.1", 0);
+  EXPECT_TRUE(any.has_value());
+  auto listener = platform::TcpListener::listenOn(*any);
+  EXPECT_TRUE(listener.has_value());
+  auto bound = listener->localAddress();
+  EXPECT_TRUE(bound.has_value());
+  return platform::portOf(*bound);
+}
+
+// Reads the daemon's standard error into `seen` until it holds n copies of
+// needle (or nothing more arrives in time); returns whether it does.
+inline bool readUntilCount(Daemon& d, std::string& seen, std::string_view needle, std::size_t n) {
+  while (count(seen, needle) < n) {
+    std::string more = d.stderrUntil(needle);
+    if (more.empty()) return false;
+    seen += more;
+  }
+  return true;
 }
 
 }  // namespace quellsig::testing

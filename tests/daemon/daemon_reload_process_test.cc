@@ -7,8 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "platform/inet_address.h"
-#include "platform/tcp_stream.h"
 #include "tests/daemon/daemon_process.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_account.h"
@@ -17,42 +15,15 @@ namespace quellsig {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::count;
 using testing::Daemon;
+using testing::freePort;
 using testing::kSighup;
 using testing::kSigterm;
 using testing::ownedRun;
+using testing::readUntilCount;
 
 constexpr std::string_view kAcknowledged = "worker: config reload acknowledged\n";
-
-std::size_t count(std::string_view text, std::string_view needle) {
-  std::size_t n = 0;
-  for (auto at = text.find(needle); at != std::string_view::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++n;
-  }
-  return n;
-}
-
-std::uint16_t freePort() {
-  auto any = platform::parseIpLiteral("127.0.0.1", 0);
-  EXPECT_TRUE(any.has_value());
-  auto listener = platform::TcpListener::listenOn(*any);
-  EXPECT_TRUE(listener.has_value());
-  auto bound = listener->localAddress();
-  EXPECT_TRUE(bound.has_value());
-  return platform::portOf(*bound);
-}
-
-// Reads the daemon's standard error into `seen` until it holds n copies of
-// needle (or nothing more arrives in time); returns whether it does.
-bool readUntilCount(Daemon& d, std::string& seen, std::string_view needle, std::size_t n) {
-  while (count(seen, needle) < n) {
-    std::string more = d.stderrUntil(needle);
-    if (more.empty()) return false;
-    seen += more;
-  }
-  return true;
-}
 
 TEST(DaemonReloadTest, EachWorkerAcknowledgesAReloadOnceAndAFailureWakesNobody) {
   testutil::TempDir dir("drl");
