@@ -23,6 +23,7 @@
 #include "platform/byte_writer.h"
 #include "platform/clock.h"
 #include "platform/stream_socket.h"
+#include "tests/support/milter_client.h"
 
 namespace {
 
@@ -52,12 +53,7 @@ class NullRegistrar : public EventRegistrar {
 };
 
 void put(std::vector<std::uint8_t>& out, char command, std::string_view payload) {
-  ByteWriter w(out);
-  ByteWriter::Prefix p;
-  w.beginU32Prefix(p);
-  w.writeU8(static_cast<std::uint8_t>(command));
-  w.writeText(payload);
-  w.endPrefix(p);
+  quellsig::testing::appendMtaPacket(out, static_cast<std::uint8_t>(command), payload);
 }
 
 std::string z(std::initializer_list<std::string_view> parts) {

@@ -17,6 +17,7 @@
 #include "milter/connection_io.h"
 #include "platform/byte_writer.h"
 #include "platform/stream_socket.h"
+#include "tests/support/milter_client.h"
 
 namespace quellsig::testing {
 
@@ -46,12 +47,7 @@ class FakeRegistrar : public EventRegistrar {
 // One MTA packet: length, command, payload.
 inline std::string packet(char command, std::string_view payload = {}) {
   std::vector<std::uint8_t> out;
-  ByteWriter w(out);
-  ByteWriter::Prefix p;
-  w.beginU32Prefix(p);
-  w.writeU8(static_cast<std::uint8_t>(command));
-  w.writeText(payload);
-  w.endPrefix(p);
+  appendMtaPacket(out, static_cast<std::uint8_t>(command), payload);
   return std::string(out.begin(), out.end());
 }
 

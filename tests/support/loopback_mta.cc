@@ -14,6 +14,7 @@
 #include "platform/inet_address.h"
 #include "platform/stream_socket.h"
 #include "platform/system_error.h"
+#include "tests/support/milter_client.h"
 
 namespace quellsig::testing {
 namespace {
@@ -96,12 +97,7 @@ std::optional<std::string> LoopbackMta::readPacket() {
 
 bool LoopbackMta::sendPacket(char command, std::string_view payload) {
   std::vector<std::uint8_t> out;
-  ByteWriter w(out);
-  ByteWriter::Prefix p;
-  w.beginU32Prefix(p);
-  w.writeU8(static_cast<std::uint8_t>(command));
-  w.writeText(payload);
-  w.endPrefix(p);
+  appendMtaPacket(out, static_cast<std::uint8_t>(command), payload);
   return send(std::string_view(reinterpret_cast<const char*>(out.data()), out.size()));
 }
 

@@ -214,13 +214,18 @@ Result<std::unique_ptr<MilterClient>> MilterClient::connect(const MilterTarget& 
 
 MilterClient::~MilterClient() { (void)quit(); }
 
-void MilterClient::queue(std::uint8_t code, std::string_view payload) {
-  ByteWriter w(out_);
+void appendMtaPacket(std::vector<std::uint8_t>& out, std::uint8_t command,
+                     std::string_view payload) {
+  ByteWriter w(out);
   ByteWriter::Prefix prefix;
   w.beginU32Prefix(prefix);
-  w.writeU8(code);
+  w.writeU8(command);
   w.writeText(payload);
   w.endPrefix(prefix);
+}
+
+void MilterClient::queue(std::uint8_t code, std::string_view payload) {
+  appendMtaPacket(out_, code, payload);
 }
 
 void MilterClient::queueMacros(std::uint8_t code, const Macros& macros) {

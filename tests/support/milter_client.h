@@ -41,6 +41,10 @@
 
 namespace quellsig::testing {
 
+// One MTA packet appended to `out`: its length, the command byte, the payload.
+void appendMtaPacket(std::vector<std::uint8_t>& out, std::uint8_t command,
+                     std::string_view payload);
+
 // Where the filter listens: "inet:HOST:PORT" (or "HOST:PORT") or
 // "unix:/path" (or an absolute path).
 struct MilterTarget {
